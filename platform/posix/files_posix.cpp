@@ -1,0 +1,255 @@
+// Spool-file primitives on POSIX. POSIX has no share modes, so "a reader
+// never sees a half-written file" comes from publishing (write a hidden
+// temporary file, then rename it into place) and from readers that refuse
+// anything but a regular file reached without a symbolic link.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/files.h"
+#include "platform/posix/eintr.h"
+#include "platform/posix/unique_fd.h"
+
+namespace lorvane::platform {
+
+namespace {
+
+bool endsWithDat(const char* name) {
+  const std::size_t length = std::strlen(name);
+  return length > 4 && name[0] != '.' &&
+         std::memcmp(name + length - 4, ".dat", 4) == 0;
+}
+
+std::string temporaryPathFor(const std::string& path) {
+  const auto slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  const std::string name =
+      slash == std::string::npos ? path : path.substr(slash + 1);
+  return directory + "/." + name + "." + std::to_string(getpid()) + ".tmp";
+}
+
+Status writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n =
+        retryOnInterrupt([&] { return ::write(fd, data.data(), data.size()); });
+    if (n < 0) return Status::fromLastError();
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return Status::ok();
+}
+
+// Renames without replacing: renameat2 where the kernel and file system
+// have it, otherwise a hard link (which fails on an existing name) and an
+// unlink of the old name.
+Status renameNoReplace(const std::string& from, const std::string& to) {
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    return Status::ok();
+  }
+  if (errno != EINVAL && errno != ENOSYS) return Status::fromLastError();
+#endif
+  if (::link(from.c_str(), to.c_str()) != 0) return Status::fromLastError();
+  ::unlink(from.c_str());
+  return Status::ok();
+}
+
+// Opens a spool file for reading as the unshared open of the classic system
+// does: only a regular file, never through a symbolic link, and not while a
+// cooperating writer holds it exclusively.
+OpenOutcome openForReading(const std::string& path, UniqueFd& fd,
+                           Status& status) {
+  fd.reset(retryOnInterrupt([&] {
+    return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  }));
+  if (!fd) {
+    status = Status::fromLastError();
+    switch (errno) {
+      case ENOENT:
+        return OpenOutcome::missing;
+      case EAGAIN:
+      case EINTR:
+      case EMFILE:
+      case ENFILE:
+      case ENOMEM:
+        return OpenOutcome::busy;
+      default:
+        return OpenOutcome::unusable;  // ELOOP (a link), EACCES, ...
+    }
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) {
+    status = Status::fromLastError();
+    return OpenOutcome::busy;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    status = Status::fromCode(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    return OpenOutcome::unusable;
+  }
+  if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_SH | LOCK_NB); }) !=
+      0) {
+    status = Status::fromLastError();
+    return OpenOutcome::busy;
+  }
+  status = Status::ok();
+  return OpenOutcome::opened;
+}
+
+void readInto(int fd, std::size_t maxBytes, ReadOutcome& result) {
+  result.content.resize(maxBytes);
+  std::size_t total = 0;
+  while (total < maxBytes) {
+    const ssize_t n = retryOnInterrupt(
+        [&] { return ::read(fd, result.content.data() + total, maxBytes - total); });
+    if (n < 0) {
+      result.status = Status::fromLastError();
+      result.readFailed = true;
+      break;
+    }
+    if (n == 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+  result.content.resize(total);
+}
+
+}  // namespace
+
+PublishResult publishFile(const std::string& path, std::string_view content,
+                          Replace replace) {
+  const std::string temporary = temporaryPathFor(path);
+  UniqueFd fd(retryOnInterrupt([&] {
+    return ::open(temporary.c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  }));
+  if (!fd) return {Status::fromLastError(), PublishStage::open};
+
+  Status status = writeAll(fd.get(), content);
+  if (status.isOk() && ::close(fd.release()) != 0) {
+    status = Status::fromLastError();
+  }
+  if (!status.isOk()) {
+    ::unlink(temporary.c_str());
+    return {status, PublishStage::write};
+  }
+  if (replace == Replace::allowed) {
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+      status = Status::fromLastError();
+    }
+  } else {
+    status = renameNoReplace(temporary, path);
+  }
+  if (!status.isOk()) {
+    ::unlink(temporary.c_str());
+    return {status, PublishStage::commit};
+  }
+  return {};
+}
+
+ReadOutcome readSpoolFile(const std::string& path, std::size_t maxBytes) {
+  ReadOutcome result;
+  UniqueFd fd;
+  result.outcome = openForReading(path, fd, result.status);
+  if (result.outcome == OpenOutcome::opened) readInto(fd.get(), maxBytes, result);
+  return result;
+}
+
+ReadOutcome readWholeFile(const std::string& path) {
+  ReadOutcome result;
+  UniqueFd fd;
+  result.outcome = openForReading(path, fd, result.status);
+  if (result.outcome != OpenOutcome::opened) return result;
+  struct stat info {};
+  ::fstat(fd.get(), &info);
+  std::string content;
+  std::size_t chunk = std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 1) + 1;
+  for (;;) {
+    ReadOutcome part;
+    readInto(fd.get(), chunk, part);
+    content += part.content;
+    if (part.readFailed) {
+      result.status = part.status;
+      result.readFailed = true;
+      break;
+    }
+    if (part.content.size() < chunk) break;
+    chunk = 65536;
+  }
+  result.content = std::move(content);
+  return result;
+}
+
+ReadOutcome readFileRange(const std::string& path, std::uint64_t offset,
+                          std::size_t length) {
+  ReadOutcome result;
+  UniqueFd fd;
+  result.outcome = openForReading(path, fd, result.status);
+  if (result.outcome != OpenOutcome::opened) return result;
+  if (::lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
+    result.status = Status::fromLastError();
+    result.readFailed = true;
+    return result;
+  }
+  readInto(fd.get(), length, result);
+  return result;
+}
+
+Status moveNoReplace(const std::string& from, const std::string& to) {
+  return renameNoReplace(from, to);
+}
+
+std::vector<std::string> listDatFiles(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (endsWithDat(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  ::closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool hasDatFile(const std::string& directory) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (endsWithDat(entry->d_name)) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(dir);
+  return found;
+}
+
+std::optional<std::uint64_t> regularFileSize(const std::string& directory,
+                                             const std::string& name) {
+  struct stat info {};
+  const std::string path = directory + "/" + name;
+  if (::fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+Status makeDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return Status::ok();
+  return Status::fromLastError();
+}
+
+Status removeFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return Status::ok();
+  return Status::fromLastError();
+}
+
+}  // namespace lorvane::platform
