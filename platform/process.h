@@ -32,4 +32,9 @@ Status spawnDetached(const DetachedProcess& process);
 Status writeStandardOutput(std::string_view data);
 Status writeStandardError(std::string_view data);
 
+// Makes a write to a pipe or socket whose reader has gone fail with an error
+// instead of ending the process. Children started by spawnDetached get the
+// default action back.
+void ignoreBrokenPipe();
+
 }  // namespace lorvane::platform

@@ -87,4 +87,6 @@ Status writeAllTo(int fd, std::string_view data) {
 Status writeStandardOutput(std::string_view data) { return writeAllTo(1, data); }
 Status writeStandardError(std::string_view data) { return writeAllTo(2, data); }
 
+void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+
 }  // namespace lorvane::platform
