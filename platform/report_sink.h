@@ -9,6 +9,8 @@
 namespace lorvane::platform {
 
 void emitReportLine(std::string_view line);
+// A line for standard output alone (not a failure).
+void emitInformationLine(std::string_view line);
 // Retries lines that standard output could not take earlier.
 void flushReportLines();
 

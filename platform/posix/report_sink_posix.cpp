@@ -61,15 +61,30 @@ void flushReportLines() {
   while (!pending.empty() && writeLine(pending.front())) pending.pop_front();
 }
 
-void emitReportLine(std::string_view line) {
-  std::string text(line);
-  if (text.empty() || text.back() != '\n') text.push_back('\n');
-  sendToSystemLog(std::string_view(text).substr(0, text.size() - 1));
+namespace {
+
+void queueLine(std::string text) {
   flushReportLines();
   if (!pending.empty() || !writeLine(text)) {
     if (pending.size() == pendingLimit) pending.pop_front();
     pending.push_back(std::move(text));
   }
 }
+
+std::string asLine(std::string_view line) {
+  std::string text(line);
+  if (text.empty() || text.back() != '\n') text.push_back('\n');
+  return text;
+}
+
+}  // namespace
+
+void emitReportLine(std::string_view line) {
+  std::string text = asLine(line);
+  sendToSystemLog(std::string_view(text).substr(0, text.size() - 1));
+  queueLine(std::move(text));
+}
+
+void emitInformationLine(std::string_view line) { queueLine(asLine(line)); }
 
 }  // namespace lorvane::platform
