@@ -116,7 +116,9 @@ class PosixSerialPort final : public SerialPort {
     if (parity != 0) tio.c_iflag |= INPCK | PARMRK;
     if (settings.xonXoffOut & 1) tio.c_iflag |= IXON;
     if (settings.xonXoffIn & 1) tio.c_iflag |= IXOFF;
-    tio.c_cc[VMIN] = 0;
+    // With VMIN 1 a non-blocking read of an empty queue says EAGAIN, so that
+    // a read of zero bytes can only mean a hang-up.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
 
     bool standard = false;
