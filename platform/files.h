@@ -79,6 +79,31 @@ bool hasDatFile(const std::string& directory);
 std::optional<std::uint64_t> regularFileSize(const std::string& directory,
                                              const std::string& name);
 
+// A directory held open for a run of look-ups inside it: each look-up
+// resolves one name relative to the open directory instead of the whole
+// path again, which matters when a reader walks thousands of files. Names
+// are single entries as listDatFiles returns them. Not copyable; a handle
+// whose directory could not be opened lists nothing and finds nothing.
+class DirectoryHandle {
+ public:
+  explicit DirectoryHandle(const std::string& path);
+  ~DirectoryHandle();
+  DirectoryHandle(const DirectoryHandle&) = delete;
+  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  // As listDatFiles: names ending in ".dat", not beginning with ".", sorted.
+  std::vector<std::string> listDatFiles() const;
+  // As regularFileSize.
+  std::optional<std::uint64_t> regularFileSize(const std::string& name) const;
+  // As readFileRange, with the same rules for opening.
+  ReadOutcome readFileRange(const std::string& name, std::uint64_t offset,
+                            std::size_t length) const;
+
+ private:
+  int fd_ = -1;
+};
+
 // Creates a directory; one that exists already is success.
 Status makeDirectory(const std::string& path);
 

@@ -53,27 +53,27 @@ std::string selectReceived(const std::string& rcvDirectory, std::uint64_t start,
   if (length == 0) return selection;
   const std::uint64_t end = saturatingAdd(start, length);
 
+  // Every look-up below is relative to the open directory: a start deep in
+  // a long stream costs one size query per file in front of it.
+  const platform::DirectoryHandle directory(rcvDirectory);
   // `position` is where the current file begins in the stream.
   std::uint64_t position = 0;
-  for (const auto& name : platform::listDatFiles(rcvDirectory)) {
+  for (const auto& name : directory.listDatFiles()) {
     if (position >= end) break;
-    const auto size = platform::regularFileSize(rcvDirectory, name);
+    const auto size = directory.regularFileSize(name);
     if (!size) continue;  // gone, or no regular file: not part of the stream
     const std::uint64_t fileEnd = saturatingAdd(position, *size);
     if (fileEnd > start) {
       const std::uint64_t from = std::max(start, position);
       const std::uint64_t to = std::min(end, fileEnd);
-      const auto part =
-          platform::readFileRange(joinPath(rcvDirectory, name), from - position,
-                                  static_cast<std::size_t>(to - from));
+      const auto wanted = static_cast<std::size_t>(to - from);
+      const auto part = directory.readFileRange(name, from - position, wanted);
       // A file read only in part, or not at all, leaves zero bytes in its
       // place; sizes from the listing keep the files behind it where they
       // are.
       if (part.outcome == platform::OpenOutcome::opened && !part.readFailed) {
         std::copy_n(
-            part.content.begin(),
-            std::min<std::size_t>(part.content.size(),
-                                  static_cast<std::size_t>(to - from)),
+            part.content.begin(), std::min(part.content.size(), wanted),
             selection.begin() + static_cast<std::ptrdiff_t>(from - start));
       }
     }

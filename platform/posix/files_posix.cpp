@@ -65,10 +65,12 @@ Status renameNoReplace(const std::string& from, const std::string& to) {
 // Opens a spool file for reading as the unshared open of the classic system
 // does: only a regular file, never through a symbolic link, and not while a
 // cooperating writer holds it exclusively.
-OpenOutcome openForReading(const std::string& path, UniqueFd& fd,
+// `path` is relative to the directory `atFd` (AT_FDCWD: the usual rules).
+OpenOutcome openForReading(int atFd, const std::string& path, UniqueFd& fd,
                            Status& status) {
   fd.reset(retryOnInterrupt([&] {
-    return ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    return ::openat(atFd, path.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   }));
   if (!fd) {
     status = Status::fromLastError();
@@ -101,6 +103,11 @@ OpenOutcome openForReading(const std::string& path, UniqueFd& fd,
   }
   status = Status::ok();
   return OpenOutcome::opened;
+}
+
+OpenOutcome openForReading(const std::string& path, UniqueFd& fd,
+                           Status& status) {
+  return openForReading(AT_FDCWD, path, fd, status);
 }
 
 void readInto(int fd, std::size_t maxBytes, ReadOutcome& result) {
@@ -186,11 +193,13 @@ ReadOutcome readWholeFile(const std::string& path) {
   return result;
 }
 
-ReadOutcome readFileRange(const std::string& path, std::uint64_t offset,
-                          std::size_t length) {
+namespace {
+
+ReadOutcome readFileRangeAt(int atFd, const std::string& path,
+                            std::uint64_t offset, std::size_t length) {
   ReadOutcome result;
   UniqueFd fd;
-  result.outcome = openForReading(path, fd, result.status);
+  result.outcome = openForReading(atFd, path, fd, result.status);
   if (result.outcome != OpenOutcome::opened) return result;
   if (::lseek(fd.get(), static_cast<off_t>(offset), SEEK_SET) < 0) {
     result.status = Status::fromLastError();
@@ -201,20 +210,42 @@ ReadOutcome readFileRange(const std::string& path, std::uint64_t offset,
   return result;
 }
 
-Status moveNoReplace(const std::string& from, const std::string& to) {
-  return renameNoReplace(from, to);
-}
-
-std::vector<std::string> listDatFiles(const std::string& directory) {
+// The "*.dat" names of an open listing, sorted; closes the listing.
+std::vector<std::string> takeDatNames(DIR* dir) {
   std::vector<std::string> names;
-  DIR* dir = ::opendir(directory.c_str());
-  if (!dir) return names;
   while (const dirent* entry = ::readdir(dir)) {
     if (endsWithDat(entry->d_name)) names.emplace_back(entry->d_name);
   }
   ::closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::optional<std::uint64_t> regularFileSizeAt(int atFd,
+                                               const std::string& path) {
+  struct stat info {};
+  if (::fstatat(atFd, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(info.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+}  // namespace
+
+ReadOutcome readFileRange(const std::string& path, std::uint64_t offset,
+                          std::size_t length) {
+  return readFileRangeAt(AT_FDCWD, path, offset, length);
+}
+
+Status moveNoReplace(const std::string& from, const std::string& to) {
+  return renameNoReplace(from, to);
+}
+
+std::vector<std::string> listDatFiles(const std::string& directory) {
+  DIR* dir = ::opendir(directory.c_str());
+  if (!dir) return {};
+  return takeDatNames(dir);
 }
 
 bool hasDatFile(const std::string& directory) {
@@ -233,13 +264,45 @@ bool hasDatFile(const std::string& directory) {
 
 std::optional<std::uint64_t> regularFileSize(const std::string& directory,
                                              const std::string& name) {
-  struct stat info {};
-  const std::string path = directory + "/" + name;
-  if (::fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(info.st_mode)) {
-    return std::nullopt;
+  return regularFileSizeAt(AT_FDCWD, directory + "/" + name);
+}
+
+DirectoryHandle::DirectoryHandle(const std::string& path)
+    : fd_(retryOnInterrupt([&] {
+        return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      })) {}
+
+DirectoryHandle::~DirectoryHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::vector<std::string> DirectoryHandle::listDatFiles() const {
+  if (fd_ < 0) return {};
+  // The listing takes a descriptor of its own, so that the handle keeps its
+  // directory when the listing is closed; the two share a read offset, so
+  // the listing starts from the beginning explicitly.
+  const int listingFd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (listingFd < 0) return {};
+  DIR* dir = ::fdopendir(listingFd);
+  if (!dir) {
+    ::close(listingFd);
+    return {};
   }
-  return static_cast<std::uint64_t>(info.st_size);
+  ::rewinddir(dir);
+  return takeDatNames(dir);
+}
+
+std::optional<std::uint64_t> DirectoryHandle::regularFileSize(
+    const std::string& name) const {
+  if (fd_ < 0) return std::nullopt;
+  return regularFileSizeAt(fd_, name);
+}
+
+ReadOutcome DirectoryHandle::readFileRange(const std::string& name,
+                                           std::uint64_t offset,
+                                           std::size_t length) const {
+  if (fd_ < 0) return {};  // missing, like a file that vanished
+  return readFileRangeAt(fd_, name, offset, length);
 }
 
 Status makeDirectory(const std::string& path) {
