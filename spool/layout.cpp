@@ -54,7 +54,7 @@ std::string spoolFileName(std::string_view directory, std::uint64_t counter,
 std::optional<int> counterField(std::string_view name) {
   const auto slash = name.rfind('/');
   if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
-  if (name.size() < 24) return std::nullopt;
+  if (name.size() < 24 || !name.ends_with(".dat")) return std::nullopt;
   for (std::size_t i = 0; i < 20; ++i) {
     if (name[i] < '0' || name[i] > '9') return std::nullopt;
   }
