@@ -37,6 +37,10 @@ Reader::Reader(PortChannel& channel, std::shared_ptr<platform::SerialPort> port,
       settings_(settings),
       portName_(std::move(portName)),
       readBuffer_(blockSize, '\0') {
+  // The baseline of the lines is taken now, before the open is announced,
+  // so that a change right after the open is never taken for the baseline.
+  lines_ = port_->modemStatus();
+  ++readersAlive;
   thread_ = std::thread([this] { run(); });
 }
 
@@ -65,8 +69,6 @@ void Reader::pollLines() {
 }
 
 void Reader::run() {
-  ++readersAlive;
-  lines_ = port_->modemStatus();
   std::string block;
   block.reserve(blockSize);
   while (!stopRequested_) {

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -325,6 +326,19 @@ std::string randomBytes(std::size_t count, std::uint32_t seed) {
   std::string data(count, '\0');
   for (auto& c : data) c = static_cast<char>(generator() & 0xFF);
   return data;
+}
+
+FileLock::FileLock(const std::string& path) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + path);
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::unique_ptr<FileLock> holdExclusively(const std::string& path) {
+  return std::make_unique<FileLock>(path);
 }
 
 }  // namespace lorvane::test

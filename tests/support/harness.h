@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -112,5 +113,19 @@ std::vector<std::string> listDat(const std::string& dir);
 // The content of every "*.dat" file in `dir`, concatenated in name order.
 std::string concatDat(const std::string& dir);
 std::string randomBytes(std::size_t count, std::uint32_t seed);
+
+// Holds an exclusive flock on a file, as a cooperating writer does while it
+// writes, until destroyed.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+std::unique_ptr<FileLock> holdExclusively(const std::string& path);
 
 }  // namespace lorvane::test
