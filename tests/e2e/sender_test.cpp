@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -546,6 +547,201 @@ TEST(SenderProcess, WithoutItsOwnPathTheRunFailsWithTheFatalLine) {
       << stderrText;
   struct stat info {};
   EXPECT_NE(::fstatat(deep.fd(), "snd", &info, 0), 0) << "no directory is made";
+}
+
+// ---------------------------------------------------------------------------
+// With the real server and a pseudo-terminal device.
+
+// Processes whose executable is `program`.
+std::vector<int> processesRunning(const std::string& program) {
+  std::vector<int> pids;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code linkError;
+    const auto target =
+        std::filesystem::read_symlink(entry.path() / "exe", linkError);
+    if (!linkError && target == program) pids.push_back(std::stoi(name));
+  }
+  return pids;
+}
+
+std::vector<std::string> commandLineOf(int pid) {
+  const std::string raw = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+  std::vector<std::string> arguments;
+  std::size_t start = 0;
+  while (start < raw.size()) {
+    const auto end = raw.find('\0', start);
+    arguments.push_back(raw.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return arguments;
+}
+
+std::string descriptorTarget(int pid, int fd) {
+  std::error_code ec;
+  return std::filesystem::read_symlink(
+             "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), ec)
+      .string();
+}
+
+class SenderWithServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!exists(builtBinDir() + "/Lorvane")) {
+      GTEST_SKIP() << "the server is not built";
+    }
+  }
+  std::string openCommand() const {
+    return "@OPEN@@@@@," + device.path() + ",9600,8,0,0,0";
+  }
+  RunResult send(const std::vector<std::string>& args) {
+    return run(install.program("portsend"), args);
+  }
+
+  // The device outlives the install, whose end stops the server.
+  PtyDevice device;
+  TempInstall install;
+};
+
+TEST_F(SenderWithServer, OpenStartsOneDetachedServerThatLaterOpensFind) {
+  const std::string server = install.program("Lorvane");
+  ASSERT_EQ(processesRunning(server), std::vector<int>{});
+  const auto first = send({openCommand()});
+  EXPECT_EQ(first.exitCode, 0);
+  EXPECT_EQ(first.out, "");
+  const auto pid = install.serverPid();
+  ASSERT_TRUE(pid.has_value());
+  EXPECT_EQ(processesRunning(server), std::vector<int>{*pid});
+
+  // The title, blanks turned into underscores, is the first argument.
+  EXPECT_NE(install.title().find("install_dir"), std::string::npos);
+  EXPECT_EQ(commandLineOf(*pid),
+            (std::vector<std::string>{server, install.title()}));
+  // Nothing of the caller's terminal or pipes reaches the server.
+  EXPECT_EQ(::getsid(*pid), *pid);
+  EXPECT_EQ(descriptorTarget(*pid, 0), "/dev/null");
+  EXPECT_EQ(descriptorTarget(*pid, 1), install.path("Lorvane.out"));
+  EXPECT_EQ(descriptorTarget(*pid, 2), install.path("Lorvane.out"));
+
+  ASSERT_EQ(send({"ping"}).exitCode, 0);
+  EXPECT_EQ(device.readExactly(4, 10s), "ping");
+
+  // An open command from a file finds the running server.
+  writeFile(install.path("open command"), openCommand());
+  EXPECT_EQ(send({"-f", install.path("open command")}).out, "");
+  EXPECT_EQ(install.serverPid(), pid);
+  EXPECT_EQ(processesRunning(server), std::vector<int>{*pid});
+  ASSERT_EQ(send({"pong"}).exitCode, 0);
+  EXPECT_EQ(device.readExactly(4, 10s), "pong");
+
+  // Once that server has ended, the next open command starts a new one.
+  ASSERT_EQ(send({"@CLOSE@@@@"}).exitCode, 0);
+  ASSERT_TRUE(waitUntil([&] { return !install.serverPid(); }));
+  ASSERT_EQ(send({openCommand()}).exitCode, 0);
+  const auto second = install.serverPid();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_NE(*second, *pid);
+  EXPECT_EQ(processesRunning(server), std::vector<int>{*second});
+}
+
+TEST_F(SenderWithServer, OpenCommandLandsOnlyAfterSndHasDrained) {
+  ASSERT_EQ(send({openCommand()}).exitCode, 0);
+  const auto pid = install.serverPid();
+  ASSERT_TRUE(pid.has_value());
+  const std::string snd = install.path("snd");
+
+  // A stopped server keeps its title but takes nothing from snd.
+  ASSERT_EQ(::kill(*pid, SIGSTOP), 0);
+  struct Resume {
+    int pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{*pid};
+  ASSERT_EQ(send({"queued"}).exitCode, 0);
+  Process opener(install.program("portsend"), {openCommand()},
+                 install.path("opener.out"));
+  ASSERT_TRUE(waitUntil([&] { return exists(snd + "/nop.dat"); }));
+  EXPECT_EQ(readFile(snd + "/nop.dat"), "@NOP@@@@@@");
+  auto openCommandsInSnd = [&] {
+    int count = 0;
+    for (const auto& content : datContents(snd)) {
+      if (content.starts_with("@OPEN@@@@@")) ++count;
+    }
+    return count;
+  };
+  // The sender stays in its drain wait for as long as snd holds a file.
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(openCommandsInSnd(), 0);
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_FALSE(opener.wait(0ms).has_value());
+  EXPECT_EQ(processesRunning(install.program("Lorvane")),
+            std::vector<int>{*pid});
+
+  ::kill(*pid, SIGCONT);
+  EXPECT_EQ(opener.wait(20s), 0);
+  EXPECT_EQ(readFile(install.path("opener.out")), "");
+  EXPECT_EQ(device.readExactly(6, 10s), "queued");
+  EXPECT_EQ(install.serverPid(), pid);
+  ASSERT_EQ(send({"after"}).exitCode, 0);
+  EXPECT_EQ(device.readExactly(5, 10s), "after");
+}
+
+TEST_F(SenderWithServer, LargeFileArrivesWholeAtTheDevice) {
+  ASSERT_EQ(send({openCommand()}).exitCode, 0);
+  const std::string data = randomBytes(300000, 11);
+  writeFile(install.path("large"), data);
+  const auto result = send({"-f", install.path("large")});
+  EXPECT_EQ(result.out, "");
+  const std::string arrived = device.readExactly(data.size(), 60s);
+  EXPECT_EQ(arrived.size(), data.size());
+  EXPECT_TRUE(arrived == data) << "the bytes differ";
+  EXPECT_EQ(device.readFor(200ms), "") << "nothing more may follow";
+}
+
+TEST_F(SenderWithServer, TwoSendersAtOnceDeliverEveryItem) {
+  ASSERT_EQ(send({openCommand()}).exitCode, 0);
+  std::vector<std::string> first, second;
+  for (int i = 0; i < 200; ++i) {
+    first.push_back(numbered('A', i));
+    second.push_back(numbered('B', i));
+  }
+  {
+    Process a(install.program("portsend"), first, install.path("a.out"));
+    Process b(install.program("portsend"), second, install.path("b.out"));
+    EXPECT_EQ(a.wait(60s), 0);
+    EXPECT_EQ(b.wait(60s), 0);
+  }
+  const std::string arrived = device.readExactly(400 * 5, 60s);
+  ASSERT_EQ(arrived.size(), 400u * 5);
+  std::vector<std::string> fromA, fromB;
+  for (std::size_t i = 0; i < arrived.size(); i += 5) {
+    (arrived[i] == 'A' ? fromA : fromB).push_back(arrived.substr(i, 5));
+  }
+  EXPECT_EQ(fromA, first);
+  EXPECT_EQ(fromB, second);
+  EXPECT_EQ(allEntries(install.path("tmp")), std::vector<std::string>{});
+  EXPECT_EQ(readFile(install.path("a.out")) + readFile(install.path("b.out")),
+            "");
+}
+
+// A script that captures the sender's output must get it back as soon as
+// the sender is done, although the server it started runs on.
+TEST_F(SenderWithServer, CommandSubstitutionDoesNotWaitForTheServer) {
+  const auto result =
+      run("/bin/sh",
+          {"-c", "out=$(\"$0\" \"$1\" 2>&1); printf 'done[%s]' \"$out\"",
+           install.program("portsend"), openCommand()},
+          30s);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.out, "done[]");
+  const auto pid = install.serverPid();
+  ASSERT_TRUE(pid.has_value());
+  EXPECT_EQ(::kill(*pid, 0), 0) << "the server must still run";
+  ASSERT_EQ(send({"still here"}).exitCode, 0);
+  EXPECT_EQ(device.readExactly(10, 10s), "still here");
 }
 
 }  // namespace
