@@ -2,8 +2,8 @@
 //
 // A reader must never see a file that is still being written. Writers
 // therefore publish: the content goes completely into a hidden temporary
-// name in the same directory (".<name>.<pid>.tmp", which no "*.dat" listing
-// matches), and a rename makes it appear whole under its final name.
+// name in the same directory (".<name>.<pid>.<serial>.tmp", which no "*.dat"
+// listing matches), and a rename makes it appear whole under its final name.
 // Readers open without following symbolic links, require a regular file and
 // take a shared, non-blocking lock, so that a cooperating writer that holds
 // an exclusive lock on a file reads as "busy, try later".

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -27,13 +28,19 @@ bool endsWithDat(const char* name) {
          std::memcmp(name + length - 4, ".dat", 4) == 0;
 }
 
+// A name of its own for every publication: two threads of one process that
+// publish the same path at once must not write into one temporary file, or
+// one of them would rename the other's half-written content into place.
 std::string temporaryPathFor(const std::string& path) {
+  static std::atomic<unsigned long> serial{0};
   const auto slash = path.rfind('/');
   const std::string directory =
       slash == std::string::npos ? std::string(".") : path.substr(0, slash);
   const std::string name =
       slash == std::string::npos ? path : path.substr(slash + 1);
-  return directory + "/." + name + "." + std::to_string(getpid()) + ".tmp";
+  return directory + "/." + name + "." + std::to_string(getpid()) + "." +
+         std::to_string(serial.fetch_add(1, std::memory_order_relaxed)) +
+         ".tmp";
 }
 
 Status writeAll(int fd, std::string_view data) {
@@ -110,12 +117,21 @@ OpenOutcome openForReading(const std::string& path, UniqueFd& fd,
   return openForReading(AT_FDCWD, path, fd, status);
 }
 
+// Reads until `maxBytes` have arrived or the file ends. The buffer grows
+// with what arrives instead of taking `maxBytes` at once, so that a
+// generous limit on a small file costs no more than the file holds.
 void readInto(int fd, std::size_t maxBytes, ReadOutcome& result) {
-  result.content.resize(maxBytes);
+  constexpr std::size_t firstChunk = 128 * 1024;  // a block in one read
+  result.content.resize(std::min(maxBytes, firstChunk));
   std::size_t total = 0;
   while (total < maxBytes) {
-    const ssize_t n = retryOnInterrupt(
-        [&] { return ::read(fd, result.content.data() + total, maxBytes - total); });
+    if (total == result.content.size()) {
+      result.content.resize(total + std::min(maxBytes - total, total));
+    }
+    const ssize_t n = retryOnInterrupt([&] {
+      return ::read(fd, result.content.data() + total,
+                    result.content.size() - total);
+    });
     if (n < 0) {
       result.status = Status::fromLastError();
       result.readFailed = true;
