@@ -20,7 +20,7 @@ class ServerLoop final : public lorvane::platform::EventHandler {
       : window_(window), loop_(loop) {}
 
   void onTick() override {
-    window_.onTimer();
+    window_.onTick();
     lorvane::platform::flushReportLines();
     stopWhenEnded();
   }
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
   platform::Status status;
   registration = platform::RegistryEntry::publish(title, tray.tip(), status);
 
-  loop.watchDirectory(window.sndDir());
+  window.setSpoolWatched(loop.watchDirectory(window.sndDir()).isOk());
   ServerLoop handler(window, loop);
   window.onTimer();
   loop.run(handler);

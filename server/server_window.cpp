@@ -57,7 +57,21 @@ void ServerWindow::onTimer() {
   dispatchPass();
 }
 
+void ServerWindow::onTick() {
+  constexpr int safetyPassTicks = 100;
+  if (spoolWatched_ && !passIncomplete_ && ++quietTicks_ < safetyPassTicks) {
+    if (!ended_ && !channel_.flushOutput()) {
+      reportError(captionSend, channel_.errorText);
+      channel_.errorText.clear();
+    }
+    return;
+  }
+  quietTicks_ = 0;
+  onTimer();
+}
+
 void ServerWindow::dispatchPass() {
+  passIncomplete_ = false;
   const auto names = platform::listDatFiles(sndDir_);
   // Forget entries that are gone, so that a new one of the same name is
   // reported again.
@@ -69,7 +83,10 @@ void ServerWindow::dispatchPass() {
     services_.tray.step();
     const std::string path = joinPath(sndDir_, name);
     auto file = platform::readSpoolFile(path, blockSize);
-    if (file.outcome == platform::OpenOutcome::busy) break;  // a writer holds it
+    if (file.outcome == platform::OpenOutcome::busy) {  // a writer holds it
+      passIncomplete_ = true;
+      break;
+    }
     if (file.outcome == platform::OpenOutcome::missing) continue;
     if (file.outcome == platform::OpenOutcome::unusable || file.readFailed) {
       // Never readable: skip it, say so once, and go on with the rest.

@@ -44,6 +44,12 @@ class ServerWindow {
   // One dispatcher pass over snd, after sending what is still queued for
   // the port.
   void onTimer();
+  // The periodic tick. While a directory watch reports every file that
+  // lands in snd, a tick only makes a pass when the last pass stopped at a
+  // file still held by its writer, and otherwise once a second as a
+  // safety net; without a watch every tick makes a pass.
+  void onTick();
+  void setSpoolWatched(bool watched) { spoolWatched_ = watched; }
   // Handles every notice the reader has queued.
   void onNotices();
   void onMenuCommand(int command);
@@ -86,6 +92,9 @@ class ServerWindow {
   std::uint64_t logCounter_ = 0;
   bool loggingOn_ = false;
   bool ended_ = false;
+  bool spoolWatched_ = false;
+  bool passIncomplete_ = false;
+  int quietTicks_ = 0;
   // Entries of snd that can never be read, each reported once.
   std::set<std::string> reportedUnusable_;
   PortChannel channel_;
