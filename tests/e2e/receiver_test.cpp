@@ -336,5 +336,77 @@ TEST(ReceiverStart, FatalLineWhenTheProgramCannotFindItsOwnPath) {
   EXPECT_FALSE(createdDirectories);
 }
 
+// The whole receive path: bytes a device sends on a pseudo-terminal reach
+// rcv/ through the real server started by the real sender, and portrecv
+// gives them back.
+class ReceiverWithServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"Lorvane", "portsend", "portrecv"}) {
+      if (!exists(install.program(name))) {
+        GTEST_SKIP() << name << " is not built";
+      }
+    }
+  }
+  std::string receive(const std::vector<std::string>& args) {
+    const RunResult result = run(install.program("portrecv"), args, 20s);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "");
+    return result.out;
+  }
+  std::string received() const { return concatDat(install.path("rcv")); }
+
+  // The device outlives the install, whose end stops the server.
+  PtyDevice device;
+  TempInstall install;
+};
+
+TEST_F(ReceiverWithServer, BytesFromTheDeviceReadBackRawAndHex) {
+  const RunResult open = run(install.program("portsend"),
+                             {"@OPEN@@@@@," + device.path() + ",9600,8,0,0,0"});
+  ASSERT_EQ(open.exitCode, 0) << open.out << open.err;
+  ASSERT_TRUE(waitUntil([&] {
+    return exists(install.path("sts/LineStatus.dat"));
+  })) << readFile(install.path("Lorvane.out"));
+  // A pseudo-terminal reports no modem lines.
+  EXPECT_EQ(receive({"-cts"}), "0");
+  EXPECT_EQ(receive({"-rlsd"}), "0");
+
+  const std::string first = "hello\r\n\x01\x7f\x80\xff world";
+  device.write(first);
+  ASSERT_TRUE(waitUntil([&] { return received().size() >= first.size(); }));
+  ASSERT_EQ(received(), first);
+  const std::string n = std::to_string(first.size());
+  EXPECT_EQ(receive({"-dat", "1", n}), first);
+  EXPECT_EQ(receive({"-dat", "1", std::to_string(first.size() + 2), "hex"}),
+            hexOf(first) + "0000");
+  EXPECT_EQ(receive({"-dat", "6", "2", "HEX"}), "0d0a");
+
+  // More than a block in all: later bytes keep their positions, and a caller
+  // that keeps its own position reads exactly what came after it.
+  const std::string second = randomBytes(150000, 11);
+  device.write(second);
+  ASSERT_TRUE(waitUntil(
+      [&] { return received().size() >= first.size() + second.size(); }, 30s));
+  const std::string all = received();
+  ASSERT_EQ(all, first + second);
+  EXPECT_GE(listDat(install.path("rcv")).size(), 3u);
+  for (const std::size_t from :
+       {first.size(), std::size_t{120000}, all.size() - 100}) {
+    SCOPED_TRACE(from);
+    std::string expected = all.substr(from, 102400);
+    expected.resize(102400, '\0');
+    EXPECT_EQ(receive({"-dat", std::to_string(from + 1), "102400", "hex"}),
+              hexOf(expected));
+  }
+  const std::string tail = all.substr(140000, 30);
+  EXPECT_EQ(receive({"-dat", "140001", "30"}), tail.substr(0, tail.find('\0')));
+
+  ASSERT_EQ(run(install.program("portsend"), {"@CLOSE@@@@"}).exitCode, 0);
+  ASSERT_TRUE(waitUntil([&] { return !install.serverPid(); }));
+  // What was received stays readable after the server has ended.
+  EXPECT_EQ(receive({"-dat", "1", n}), first);
+}
+
 }  // namespace
 }  // namespace lorvane::test
