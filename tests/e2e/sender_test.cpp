@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -228,6 +229,21 @@ TEST(SenderNames, CounterStartsAtZeroAndStepsPerItem) {
   }
   EXPECT_TRUE(sameMillisecond)
       << "expected two of 100 items to share a millisecond";
+}
+
+// A file that its writer still holds is not read half-written: it counts as
+// a file that cannot be opened.
+TEST(SenderItemFiles, FileHeldByItsWriterIsNotRead) {
+  TempInstall install;
+  const std::string file = install.path("being written");
+  writeFile(file, "half");
+  const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const auto held = run(install.program("portsend"), {"-f", file});
+  ::close(fd);
+  EXPECT_EQ(held.out, openError + ":Resource temporarily unavailable\n");
+  EXPECT_EQ(datContents(install.path("snd")), std::vector<std::string>{""});
 }
 
 // ---------------------------------------------------------------------------
