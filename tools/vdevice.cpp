@@ -466,6 +466,10 @@ class Device {
         continue;
       }
       const short events = fds[1].revents;
+      if ((events & POLLNVAL) != 0) {
+        fail("the pseudo-terminal descriptor is no longer valid");
+        return false;
+      }
       if ((events & (POLLIN | POLLHUP | POLLERR)) != 0 && !receive(events)) {
         return false;
       }
