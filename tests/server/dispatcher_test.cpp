@@ -290,5 +290,23 @@ TEST_F(Dispatcher, AFileStillHeldByItsWriterEndsThePass) {
   EXPECT_TRUE(reports.empty());
 }
 
+TEST_F(Dispatcher, WatchedTicksRetryAHeldFileAtOnceAndOtherwiseOnlyAsASafetyNet) {
+  window->setSpoolWatched(true);
+  open();
+  drop("1.dat", "held");
+  {
+    auto holder = holdExclusively(dir("snd") + "/1.dat");
+    pass();  // the pass a directory event starts meets the held file
+  }
+  window->onTick();  // the pass stopped at a held file: the next tick retries
+  EXPECT_EQ(driver.written(), "held");
+  // A file the watch did not announce waits for the safety pass.
+  drop("2.dat", "unannounced");
+  for (int i = 0; i < 99; ++i) window->onTick();
+  EXPECT_EQ(driver.written(), "held");
+  window->onTick();
+  EXPECT_EQ(driver.written(), "heldunannounced");
+}
+
 }  // namespace
 }  // namespace lorvane::test
