@@ -7,6 +7,9 @@
 #include "spool/layout.h"
 
 int main(int argc, char** argv) {
+  // A reader that goes away early (a pipe into head, say) makes the write
+  // fail instead of ending the program: the exit code stays 0.
+  lorvane::platform::ignoreBrokenPipe();
   std::vector<std::string_view> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   const auto output =

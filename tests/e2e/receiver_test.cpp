@@ -2,8 +2,10 @@
 // directory, reading crafted files in rcv/ and sts/, and once the whole path
 // from a device through the server.
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/harness.h"
+
+extern char** environ;
 
 namespace lorvane::test {
 namespace {
@@ -289,6 +293,31 @@ TEST_F(Receiver, LineStateModePrintsOneFieldOfTheStatusFile) {
       EXPECT_EQ(receive({other}), "") << other;
     }
   }
+}
+
+TEST_F(Receiver, ExitCodeStaysZeroWhenTheReaderOfItsOutputHasGone) {
+  craft({{stamp(1), std::string(102400, 'A')}});
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  ::close(pipeFds[0]);  // nobody reads
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  std::string program = install.program("portrecv");
+  std::vector<std::string> strings{program, "-dat", "1", "102400", "hex"};
+  std::vector<char*> argv;
+  for (auto& a : strings) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr,
+                               argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  ASSERT_EQ(rc, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // The one failure of portrecv: it cannot find its own path. A program deeper
