@@ -67,7 +67,9 @@ constexpr std::string_view kUsage =
     "                   instead of standard output; removed on exit\n"
     "  --pid-file FILE  write the process id to FILE; removed on exit\n"
     "  --daemon         once the path is published, detach: new session,\n"
-    "                   standard input and output on /dev/null\n"
+    "                   standard input and output on /dev/null (standard\n"
+    "                   error stays for failures); needs --pid-file, which\n"
+    "                   exists when the command returns\n"
     "  --help           print this text\n"
     "\n"
     "Exit codes: 0 after a stop signal, 1 on a failure, 2 on a usage error.\n";
@@ -543,6 +545,55 @@ class Device {
   bool peerAbsent_ = false;
 };
 
+// Moves the device into a child in a session of its own, with standard
+// input and output on the null device. The parent returns only once the
+// child has detached and published its pid file, so that a script can rely
+// on both when the starting command returns; it then leaves without
+// cleaning up, since what it published belongs to the child. Returns in the
+// child only.
+bool detach(const Options& options, Published& published) {
+  UniqueFd readyRead, readyWrite;
+  if (!makePipe(readyRead, readyWrite)) {
+    fail(systemReason("pipe"));
+    return false;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = ::fork();
+  if (child < 0) {
+    fail(systemReason("fork"));
+    return false;
+  }
+  if (child > 0) {
+    readyWrite.reset();
+    // The child either reports readiness or ends, which closes the pipe.
+    pollfd entry{readyRead.get(), POLLIN, 0};
+    retryOnInterrupt([&] { return ::poll(&entry, 1, -1); });
+    char ready = 0;
+    const ssize_t n =
+        retryOnInterrupt([&] { return ::read(readyRead.get(), &ready, 1); });
+    ::_exit(n == 1 ? 0 : 1);
+  }
+  readyRead.reset();
+  if (::setsid() < 0 || !redirectToNull(STDIN_FILENO, O_RDONLY) ||
+      !redirectToNull(STDOUT_FILENO, O_WRONLY)) {
+    fail(systemReason("cannot detach"));
+    return false;
+  }
+  if (!options.pidFile.empty()) {
+    const std::string pidText = std::to_string(::getpid()) + "\n";
+    if (!publishFile(options.pidFile, pidText)) return false;
+    published.file(options.pidFile, pidText);
+  }
+  const char ready = 1;
+  if (retryOnInterrupt([&] { return ::write(readyWrite.get(), &ready, 1); }) !=
+      1) {
+    fail(systemReason("cannot report readiness"));
+    return false;
+  }
+  return true;
+}
+
 int runDevice(const Options& options) {
   std::vector<ScriptRule> rules;
   if (options.mode == Mode::kScript && !loadScript(options.scriptFile, rules))
@@ -596,32 +647,7 @@ int runDevice(const Options& options) {
     return 1;
   }
 
-  if (options.daemon) {
-    std::fflush(stderr);
-    const pid_t child = ::fork();
-    if (child < 0) {
-      fail(systemReason("fork"));
-      return 1;
-    }
-    if (child > 0) {
-      // The parent leaves at once and without cleaning up: what it
-      // published belongs to the child now. The pid file exists before the
-      // parent's exit, so a script may rely on it when the command returns.
-      const std::string childPid = std::to_string(child) + "\n";
-      if (!options.pidFile.empty() && !publishFile(options.pidFile, childPid)) {
-        ::kill(child, SIGTERM);
-        ::_exit(1);
-      }
-      ::_exit(0);
-    }
-    const std::string ownPid = std::to_string(::getpid()) + "\n";
-    if (!options.pidFile.empty()) published.file(options.pidFile, ownPid);
-    if (::setsid() < 0 || !redirectToNull(STDIN_FILENO, O_RDONLY) ||
-        !redirectToNull(STDOUT_FILENO, O_WRONLY)) {
-      fail(systemReason("cannot detach"));
-      return 1;
-    }
-  }
+  if (options.daemon && !detach(options, published)) return 1;
 
   Device device(options, master.get(), stopRead.get(), record.get(),
                 std::move(rules));

@@ -369,6 +369,15 @@ TEST(VDevice, DaemonDetachesAfterPublishing) {
   }
   ASSERT_EQ(::kill(daemon, SIGTERM), 0);
   EXPECT_TRUE(waitUntil([&] { return !exists(link) && !exists(pidFile); }));
+
+  // A daemon that cannot publish its pid reports failure and leaves nothing.
+  const auto failed = run(tool(),
+                          {"--daemon", "--pid-file",
+                           scratch.path("missing/daemon.pid"), "--link", link},
+                          10s);
+  EXPECT_EQ(failed.exitCode, 1);
+  EXPECT_NE(failed.err.find("daemon.pid"), std::string::npos) << failed.err;
+  EXPECT_TRUE(waitUntil([&] { return !exists(link); }));
 }
 
 TEST(VDevice, CommandLine) {
