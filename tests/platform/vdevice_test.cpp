@@ -150,6 +150,16 @@ class Device {
   std::string path_;
 };
 
+class VDevice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0)
+      GTEST_SKIP() << "no pseudo-terminal available on this machine";
+    ::close(master);
+  }
+};
+
 std::string allBytes() {
   std::string bytes;
   for (int value = 0; value < 256; ++value)
@@ -157,7 +167,7 @@ std::string allBytes() {
   return bytes;
 }
 
-TEST(VDevice, EchoReturnsEveryByteUnchanged) {
+TEST_F(VDevice, EchoReturnsEveryByteUnchanged) {
   ScratchDir scratch;
   Device device(scratch, {});
   EXPECT_TRUE(device.path().starts_with("/dev/")) << device.path();
@@ -178,7 +188,7 @@ TEST(VDevice, EchoReturnsEveryByteUnchanged) {
   EXPECT_EQ(peer.drain(), "");
 }
 
-TEST(VDevice, LineDisciplineIsRawBeforeThePeerConfiguresIt) {
+TEST_F(VDevice, LineDisciplineIsRawBeforeThePeerConfiguresIt) {
   ScratchDir scratch;
   Device device(scratch, {"--echo"});
   Peer peer(device.path(), /*raw=*/false);
@@ -195,7 +205,7 @@ TEST(VDevice, LineDisciplineIsRawBeforeThePeerConfiguresIt) {
   EXPECT_EQ(peer.drain(), "");
 }
 
-TEST(VDevice, ScriptAnswersRequestsWrittenWithMnemonics) {
+TEST_F(VDevice, ScriptAnswersRequestsWrittenWithMnemonics) {
   ScratchDir scratch;
   const std::string script = scratch.path("device.script");
   writeFile(script,
@@ -243,7 +253,7 @@ TEST(VDevice, ScriptAnswersRequestsWrittenWithMnemonics) {
   }
 }
 
-TEST(VDevice, ScriptThatCannotBeReadIsRefusedWithItsLine) {
+TEST_F(VDevice, ScriptThatCannotBeReadIsRefusedWithItsLine) {
   ScratchDir scratch;
   const std::string script = scratch.path("bad.script");
   writeFile(script, "ID?<CR>\tOK\nno tab here\n");
@@ -257,7 +267,7 @@ TEST(VDevice, ScriptThatCannotBeReadIsRefusedWithItsLine) {
   EXPECT_FALSE(missing.err.empty());
 }
 
-TEST(VDevice, RecordAppendsEveryReceivedByte) {
+TEST_F(VDevice, RecordAppendsEveryReceivedByte) {
   ScratchDir scratch;
   const std::string record = scratch.path("received.bin");
   writeFile(record, "earlier|");
@@ -275,7 +285,7 @@ TEST(VDevice, RecordAppendsEveryReceivedByte) {
   EXPECT_EQ(readFile(record), "earlier|" + data);
 }
 
-TEST(VDevice, PeerMayCloseAndReopenThePort) {
+TEST_F(VDevice, PeerMayCloseAndReopenThePort) {
   ScratchDir scratch;
   const std::string record = scratch.path("received.bin");
   Device device(scratch, {"--record", record});
@@ -297,7 +307,7 @@ TEST(VDevice, PeerMayCloseAndReopenThePort) {
   EXPECT_EQ(device.process().wait(10s), 0);
 }
 
-TEST(VDevice, PublishesLinkPathAndPidAndRemovesThemOnStop) {
+TEST_F(VDevice, PublishesLinkPathAndPidAndRemovesThemOnStop) {
   ScratchDir scratch;
   const std::string link = scratch.path("tty lorvane");
   const std::string pathFile = scratch.path("device.path");
@@ -329,7 +339,7 @@ TEST(VDevice, PublishesLinkPathAndPidAndRemovesThemOnStop) {
   EXPECT_FALSE(exists(pidFile));
 }
 
-TEST(VDevice, StopLeavesALinkThatAnotherDeviceTookOver) {
+TEST_F(VDevice, StopLeavesALinkThatAnotherDeviceTookOver) {
   ScratchDir scratch;
   const std::string link = scratch.path("ttyShared");
   Device first(scratch, {"--link", link});
@@ -345,7 +355,7 @@ TEST(VDevice, StopLeavesALinkThatAnotherDeviceTookOver) {
   EXPECT_FALSE(exists(link));
 }
 
-TEST(VDevice, DaemonDetachesAfterPublishing) {
+TEST_F(VDevice, DaemonDetachesAfterPublishing) {
   ScratchDir scratch;
   const std::string link = scratch.path("ttyDaemon");
   const std::string pidFile = scratch.path("daemon.pid");
@@ -380,7 +390,7 @@ TEST(VDevice, DaemonDetachesAfterPublishing) {
   EXPECT_TRUE(waitUntil([&] { return !exists(link); }));
 }
 
-TEST(VDevice, CommandLine) {
+TEST_F(VDevice, CommandLine) {
   const auto help = run(tool(), {"--help"}, 10s);
   EXPECT_EQ(help.exitCode, 0);
   for (const char* option :
