@@ -90,3 +90,22 @@ TEST_F(Receive, AVanishedDeviceIsReportedAndReconnectedWhenItComesBack) {
 
 }  // namespace
 }  // namespace lorvane::test
+
+namespace lorvane::test {
+namespace {
+
+class ReceiveWithParity : public RealServer {};
+
+// With parity checking on, the driver marks bytes; a genuine 0xFF must still
+// arrive as one 0xFF, and no marking byte may leak into rcv.
+TEST_F(ReceiveWithParity, BytesArriveUnmarked) {
+  startServer();
+  openPort({}, "9600,8,0,2,0");
+  const std::string data("\xff\x00\xff\xffz\xff", 6);
+  device->write(data);
+  ASSERT_TRUE(waitUntil([&] { return concatDat(install->path("rcv")).size() >= 6; }));
+  EXPECT_EQ(concatDat(install->path("rcv")), data);
+}
+
+}  // namespace
+}  // namespace lorvane::test

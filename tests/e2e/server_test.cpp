@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/registry.h"
@@ -196,6 +198,52 @@ TEST_F(Server, EntriesThatCanNeverBeReadDoNotBlockOrLeak) {
             std::string::npos)
       << out;
   EXPECT_EQ(readFile(secret), "must never reach the port");
+}
+
+}  // namespace
+}  // namespace lorvane::test
+
+namespace lorvane::test {
+namespace {
+
+// A server whose standard output nobody reads must go on serving: reports
+// never block it.
+TEST(ServerReports, AnUnreadOutputNeverHoldsTheServerUp) {
+  TempInstall install;
+  PtyDevice device;
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::dup2(out[1], 2);
+    ::close(out[0]);
+    ::close(out[1]);
+    const std::string program = install.program("Lorvane");
+    const std::string title = install.title();
+    ::execl(program.c_str(), program.c_str(), title.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ASSERT_TRUE(waitUntil([&] { return install.serverPid().has_value(); }));
+  fs::create_directories(install.path("tmp"));
+  int sequence = 0;
+  auto drop = [&](std::string_view content) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%020d.dat", ++sequence);
+    writeFile(install.path("tmp/") + name, content);
+    fs::rename(install.path("tmp/") + name, install.path("snd/") + name);
+  };
+  // Far more report lines than a pipe holds.
+  for (int i = 0; i < 1500; ++i) drop("@OPEN@@@@@," + install.path("missing port") + ",9600,8,0,0,0");
+  drop("@OPEN@@@@@," + device.path() + ",9600,8,0,0,0");
+  drop("still served");
+  EXPECT_EQ(device.readExactly(12, 30s), "still served");
+  drop("@CLOSE@@@@");
+  int status = 0;
+  ASSERT_TRUE(waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::close(out[0]);
 }
 
 }  // namespace
