@@ -33,15 +33,17 @@ double micros(Clock::duration d) {
 
 double percentile(std::vector<double> values, double p) {
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const auto index = static_cast<std::size_t>(
+      p * static_cast<double>(values.size() - 1) + 0.5);
   return values[index];
 }
 
 // One figure per line, tab-separated, for bench/run to tabulate:
 // FIGURE, name, value, unit, floor, goal.
-void figure(const char* name, double value, const char* unit, const std::string& floor,
-            const char* goal) {
-  std::printf("FIGURE\t%s\t%.3f\t%s\t%s\t%s\n", name, value, unit, floor.c_str(), goal);
+void figure(const char* name, double value, const char* unit,
+            const std::string& floor, const char* goal) {
+  std::printf("FIGURE\t%s\t%.3f\t%s\t%s\t%s\n", name, value, unit,
+              floor.c_str(), goal);
   std::fflush(stdout);
 }
 
@@ -54,7 +56,8 @@ std::string fixed(double value) {
 // Nanoseconds a task has run, from the scheduler's own accounting (exact,
 // unlike the tick-sampled times of /proc/PID/stat).
 long long runNanos(int pid, const std::string& task) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + task + "/schedstat");
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + task +
+                   "/schedstat");
   long long nanos = 0;
   in >> nanos;
   return nanos;
@@ -72,14 +75,18 @@ long residentKb(int pid) {
 class Bench {
  public:
   Bench() : out_(install_.path("Lorvane.out")) {
-    server_ = std::make_unique<Process>(install_.program("Lorvane"),
-                                        std::vector<std::string>{install_.title()}, out_);
+    server_ = std::make_unique<Process>(
+        install_.program("Lorvane"), std::vector<std::string>{install_.title()},
+        out_);
     waitUntil([&] { return install_.serverPid().has_value(); });
     fs::create_directories(install_.path("tmp"));
     drop("@OPEN@@@@@," + device_.path() + ",4000000,8,0,0,0");
     waitUntil([&] { return exists(install_.path("sts/LineStatus.dat")); });
   }
-  ~Bench() { server_->signal(SIGTERM); server_->wait(5s); }
+  ~Bench() {
+    server_->signal(SIGTERM);
+    server_->wait(5s);
+  }
 
   std::string staged(std::string_view content) {
     char name[32];
@@ -102,7 +109,8 @@ class Bench {
       const auto got = device_.readExactly(1, 2s);
       samples.push_back(micros(Clock::now() - start) / 1000.0);
       if (got.size() != 1) std::fprintf(stderr, "lost a byte\n");
-      std::this_thread::sleep_for(std::chrono::microseconds(1000 + (i * 7919) % 9000));
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(1000 + (i * 7919) % 9000));
     }
     // The floor: a shell writing straight to the device.
     std::vector<double> shell;
@@ -112,8 +120,9 @@ class Bench {
       device_.readExactly(1, 2s);
       shell.push_back(micros(Clock::now() - start) / 1000.0);
     }
-    figure("send latency, rename into snd to byte at device, median", percentile(samples, 0.5),
-           "ms", fixed(percentile(shell, 0.5)) + " (shell to device)", "<= 1");
+    figure("send latency, rename into snd to byte at device, median",
+           percentile(samples, 0.5), "ms",
+           fixed(percentile(shell, 0.5)) + " (shell to device)", "<= 1");
     figure("send latency, 99th percentile", percentile(samples, 0.99), "ms",
            fixed(percentile(shell, 0.99)) + " (shell to device)", "<= 12");
   }
@@ -126,8 +135,10 @@ class Bench {
     for (const auto& name : names) publish(name);
     const auto got = device_.readExactly(files, 60s);
     const double seconds = micros(Clock::now() - start) / 1e6;
-    figure("drain of 5000 one-byte files", files / seconds, "files/s", "-", ">= 5000");
-    if (got.size() != files) std::fprintf(stderr, "drain lost bytes: %zu\n", got.size());
+    figure("drain of 5000 one-byte files", files / seconds, "files/s", "-",
+           ">= 5000");
+    if (got.size() != files)
+      std::fprintf(stderr, "drain lost bytes: %zu\n", got.size());
   }
 
   void receiveRate() {
@@ -136,14 +147,17 @@ class Bench {
     const auto before = rcvBytes();
     const auto start = Clock::now();
     std::thread writer([&] {
-      for (std::size_t sent = 0; sent < total; sent += chunk.size()) device_.write(chunk);
+      for (std::size_t sent = 0; sent < total; sent += chunk.size())
+        device_.write(chunk);
     });
     waitUntil([&] { return rcvBytes() >= before + total; }, 120s, 1ms);
     const double seconds = micros(Clock::now() - start) / 1e6;
     writer.join();
-    figure("reception on a pseudo-terminal, zero loss", static_cast<double>(total) / seconds / 1e6,
-           "MB/s", fixed(rawPtyRate()) + " (raw pty)", ">= 10");
-    if (rcvBytes() != before + total) std::fprintf(stderr, "reception lost bytes\n");
+    figure("reception on a pseudo-terminal, zero loss",
+           static_cast<double>(total) / seconds / 1e6, "MB/s",
+           fixed(rawPtyRate()) + " (raw pty)", ">= 10");
+    if (rcvBytes() != before + total)
+      std::fprintf(stderr, "reception lost bytes\n");
   }
 
   // From the last byte of a burst to its file in rcv, beside the 50 ms of
@@ -163,20 +177,22 @@ class Bench {
       std::this_thread::sleep_for(20ms);
     }
     close(watch);
-    figure("receive latency, last byte to rcv file, median", percentile(samples, 0.5), "ms",
-           "50 (block silence)", "<= 60");
+    figure("receive latency, last byte to rcv file, median",
+           percentile(samples, 0.5), "ms", "50 (block silence)", "<= 60");
   }
 
   void idle() {
     const int pid = server_->pid();
     std::this_thread::sleep_for(500ms);
     std::vector<std::string> tasks;
-    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+    for (const auto& entry :
+         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
       tasks.push_back(entry.path().filename().string());
     }
-    std::sort(tasks.begin(), tasks.end(), [](const std::string& a, const std::string& b) {
-      return std::stol(a) < std::stol(b);
-    });
+    std::sort(tasks.begin(), tasks.end(),
+              [](const std::string& a, const std::string& b) {
+                return std::stol(a) < std::stol(b);
+              });
     std::vector<long long> before;
     for (const auto& t : tasks) before.push_back(runNanos(pid, t));
     constexpr double seconds = 10;
@@ -187,11 +203,12 @@ class Bench {
       const auto ran = static_cast<double>(runNanos(pid, tasks[i]) - before[i]);
       (i == 0 ? main : reader) += ran;
     }
-    figure("idle CPU with an open port (whole server)", 100.0 * (main + reader) / (seconds * 1e9),
+    figure("idle CPU with an open port (whole server)",
+           100.0 * (main + reader) / (seconds * 1e9), "%", "0", "<= 0.5");
+    figure("idle CPU of the reader thread", 100.0 * reader / (seconds * 1e9),
            "%", "0", "<= 0.5");
-    figure("idle CPU of the reader thread", 100.0 * reader / (seconds * 1e9), "%", "0", "<= 0.5");
-    figure("peak resident memory of the server", static_cast<double>(residentKb(pid)) / 1024.0,
-           "MB", "-", "<= 8");
+    figure("peak resident memory of the server",
+           static_cast<double>(residentKb(pid)) / 1024.0, "MB", "-", "<= 8");
   }
 
  private:
@@ -207,7 +224,8 @@ class Bench {
     const std::string chunk = randomBytes(1 << 20, 9);
     const auto start = Clock::now();
     std::thread writer([&] {
-      for (std::size_t sent = 0; sent < total; sent += chunk.size()) pty.write(chunk);
+      for (std::size_t sent = 0; sent < total; sent += chunk.size())
+        pty.write(chunk);
     });
     std::vector<char> buffer(1 << 16);
     std::size_t got = 0;

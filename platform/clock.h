@@ -9,9 +9,9 @@ namespace lorvane::platform {
 // reading of the real-time clock, so that successive readings never go
 // back across a second boundary.
 struct WallClock {
-  int year = 0;  // e.g. 2026
+  int year = 0;   // e.g. 2026
   int month = 0;  // 1-12
-  int day = 0;  // 1-31
+  int day = 0;    // 1-31
   int hour = 0;
   int minute = 0;
   int second = 0;

@@ -13,8 +13,8 @@
 namespace lorvane::platform {
 
 enum class ControlSignal {
-  cancel,  // SIGTERM, SIGINT, SIGHUP
-  menuExit,  // SIGUSR2: the tray menu's exit command
+  cancel,     // SIGTERM, SIGINT, SIGHUP
+  menuExit,   // SIGUSR2: the tray menu's exit command
   menuAbout,  // SIGUSR1: the tray menu's information command
 };
 

@@ -40,8 +40,8 @@ PublishResult publishFile(const std::string& path, std::string_view content,
 
 enum class OpenOutcome {
   opened,
-  busy,  // held by a writer or momentarily unavailable: try again later
-  missing,  // vanished between listing and opening
+  busy,      // held by a writer or momentarily unavailable: try again later
+  missing,   // vanished between listing and opening
   unusable,  // can never be read: a directory, FIFO, device, symbolic link,
              // or no permission
 };
@@ -49,7 +49,7 @@ enum class OpenOutcome {
 struct ReadOutcome {
   OpenOutcome outcome = OpenOutcome::missing;
   Status status;  // the system's reason when not opened, or a read failure
-  std::string content;  // at most the bytes asked for
+  std::string content;      // at most the bytes asked for
   bool readFailed = false;  // opened, but the read itself failed
 };
 

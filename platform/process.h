@@ -16,7 +16,7 @@ std::optional<std::string> executablePath();
 int currentProcessId();
 
 struct DetachedProcess {
-  std::string path;  // executable to run
+  std::string path;                    // executable to run
   std::vector<std::string> arguments;  // argv, the path included as argv[0]
   std::string outputFile;  // standard output and error are appended here
 };

@@ -39,7 +39,7 @@ inline constexpr unsigned modemRlsd = 0x80;
 enum class WaitResult {
   input,  // bytes are waiting
   timeout,
-  woken,  // the wake-up was signalled
+  woken,   // the wake-up was signalled
   hangup,  // the device went away
   failed,  // the wait itself failed; see the status
 };
@@ -47,7 +47,7 @@ enum class WaitResult {
 struct IoResult {
   std::size_t count = 0;
   bool wouldBlock = false;  // nothing could be moved now; not an error
-  Status status;  // a real failure (hang-up included)
+  Status status;            // a real failure (hang-up included)
   bool isOk() const { return status.isOk(); }
 };
 

@@ -30,7 +30,8 @@ inline constexpr std::size_t errorTextLimit = 255;
 std::string cutAtCharacter(std::string_view text, std::size_t limit);
 
 // "operation(reason)", cut to 255 bytes.
-std::string composeErrorText(std::string_view operation, std::string_view reason);
+std::string composeErrorText(std::string_view operation,
+                             std::string_view reason);
 
 // "caption:text".
 std::string reportLine(std::string_view caption, std::string_view text);

@@ -85,7 +85,8 @@ std::size_t HandOver::pending() {
 
 // PortChannel ---------------------------------------------------------------
 
-PortChannel::PortChannel(platform::PortDriver& driver, platform::Wakeup& mainWakeup)
+PortChannel::PortChannel(platform::PortDriver& driver,
+                         platform::Wakeup& mainWakeup)
     : handOver(mainWakeup), driver_(driver) {}
 
 PortChannel::~PortChannel() { closePort(); }
@@ -142,7 +143,8 @@ bool PortChannel::openPort() {
   installPort(port);
   running = true;
   autoReopen = true;
-  reader_ = std::make_unique<Reader>(*this, std::move(port), s, parameters.portName);
+  reader_ =
+      std::make_unique<Reader>(*this, std::move(port), s, parameters.portName);
   return true;
 }
 
@@ -187,7 +189,8 @@ void PortChannel::closePort() {
       if (queuedOutput() > 0) {
         port->waitWritable(static_cast<int>(std::min<std::int64_t>(left, 10)));
       } else {
-        platform::sleepMillis(static_cast<int>(std::min<std::int64_t>(left, 2)));
+        platform::sleepMillis(
+            static_cast<int>(std::min<std::int64_t>(left, 2)));
       }
     }
   }

@@ -31,9 +31,9 @@
 namespace lorvane {
 
 enum class NoticeKind {
-  received,  // a block of bytes
+  received,    // a block of bytes
   lineStatus,  // the modem lines changed
-  failure,  // the reader failed; `errorText` says how
+  failure,     // the reader failed; `errorText` says how
 };
 
 struct Notice {
@@ -91,8 +91,8 @@ class Reader {
   void run();
   bool gatherBlock(std::string& block, platform::Status& failure);
   bool notify(Notice notice);
-  bool reconnect(std::string_view failedOperation, const platform::Status& reason,
-                 std::string gathered);
+  bool reconnect(std::string_view failedOperation,
+                 const platform::Status& reason, std::string gathered);
   void pollLines();
 
   PortChannel& channel_;
@@ -148,18 +148,18 @@ class PortChannel {
   std::shared_ptr<platform::SerialPort> currentPort();
 
   // Reader side: opens the device for a reconnection under the open guard.
-  std::shared_ptr<platform::SerialPort> reopenDevice(const std::string& name,
-                                                     const platform::PortSettings& settings,
-                                                     std::string& errorText);
+  std::shared_ptr<platform::SerialPort> reopenDevice(
+      const std::string& name, const platform::PortSettings& settings,
+      std::string& errorText);
   void installPort(std::shared_ptr<platform::SerialPort> port);
 
   // Number of reader threads alive right now, for checks.
   static int liveReaders();
 
  private:
-  std::shared_ptr<platform::SerialPort> openDevice(const std::string& name,
-                                                   const platform::PortSettings& settings,
-                                                   std::string& errorText);
+  std::shared_ptr<platform::SerialPort> openDevice(
+      const std::string& name, const platform::PortSettings& settings,
+      std::string& errorText);
   platform::PortSettings settings() const;
   bool writeQueued(int waitMillis);
 

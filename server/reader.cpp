@@ -23,8 +23,8 @@ constexpr int linePollMillis = 10;
 constexpr int handOverMillis = 10000;
 constexpr int reconnectPauseMillis = 1000;
 
-constexpr unsigned lineBits =
-    platform::modemCts | platform::modemDsr | platform::modemRing | platform::modemRlsd;
+constexpr unsigned lineBits = platform::modemCts | platform::modemDsr |
+                              platform::modemRing | platform::modemRlsd;
 
 }  // namespace
 
@@ -73,7 +73,8 @@ void Reader::run() {
   block.reserve(blockSize);
   while (!stopRequested_) {
     platform::Status status;
-    const auto result = port_->waitInput(lines_ ? linePollMillis : -1, wake_, status);
+    const auto result =
+        port_->waitInput(lines_ ? linePollMillis : -1, wake_, status);
     if (stopRequested_) break;
     pollLines();
     if (result == platform::WaitResult::input) {
@@ -110,7 +111,8 @@ bool Reader::gatherBlock(std::string& block, platform::Status& failure) {
       if (stopRequested_) return true;
       nextLinePoll = platform::monotonicMillis() + linePollMillis;
     }
-    const auto result = port_->read(readBuffer_.data(), blockSize - block.size());
+    const auto result =
+        port_->read(readBuffer_.data(), blockSize - block.size());
     if (!result.isOk()) {
       failure = result.status;
       return false;
@@ -123,8 +125,8 @@ bool Reader::gatherBlock(std::string& block, platform::Status& failure) {
     const std::int64_t left = silentUntil - platform::monotonicMillis();
     if (left <= 0) break;
     platform::Status status;
-    const int waitMillis =
-        static_cast<int>(lines_ ? std::min<std::int64_t>(left, linePollMillis) : left);
+    const int waitMillis = static_cast<int>(
+        lines_ ? std::min<std::int64_t>(left, linePollMillis) : left);
     const auto wait = port_->waitInput(waitMillis, wake_, status);
     if (stopRequested_) return true;
     if (wait == platform::WaitResult::timeout) {
@@ -148,7 +150,10 @@ bool Reader::reconnect(std::string_view failedOperation,
                        const platform::Status& reason, std::string gathered) {
   if (stopRequested_ || !channel_.autoReopen) return false;
   channel_.running = false;
-  if (!notify(Notice{NoticeKind::failure, {}, composeErrorText(failedOperation, reason.reason()), 0})) {
+  if (!notify(Notice{NoticeKind::failure,
+                     {},
+                     composeErrorText(failedOperation, reason.reason()),
+                     0})) {
     return false;
   }
   // Let go of the failed port before opening the device again: an
@@ -170,7 +175,8 @@ bool Reader::reconnect(std::string_view failedOperation,
       }
       return !stopRequested_;
     }
-    if (!text.empty() && !notify(Notice{NoticeKind::failure, {}, text, 0})) return false;
+    if (!text.empty() && !notify(Notice{NoticeKind::failure, {}, text, 0}))
+      return false;
     if (wake_.waitFor(reconnectPauseMillis) && stopRequested_) return false;
   }
 }

@@ -91,7 +91,8 @@ void ServerWindow::dispatchPass() {
     if (file.outcome == platform::OpenOutcome::unusable || file.readFailed) {
       // Never readable: skip it, say so once, and go on with the rest.
       if (reportedUnusable_.insert(name).second) {
-        reportError(captionFileOpen, composeErrorText(path, file.status.reason()));
+        reportError(captionFileOpen,
+                    composeErrorText(path, file.status.reason()));
       }
       continue;
     }
@@ -140,7 +141,8 @@ void ServerWindow::carryOut(std::string_view content) {
   }
 }
 
-void ServerWindow::lineCommand(std::string_view content, platform::ControlLine line) {
+void ServerWindow::lineCommand(std::string_view content,
+                               platform::ControlLine line) {
   writeLog(content, logSuffixLine);
   if (channel_.running) channel_.controlLine(line);
 }
@@ -167,7 +169,8 @@ void ServerWindow::openCommand(std::string_view content) {
   }
   // A driver that cannot report lines shows them all off.
   writeLineStatus(formatStatusRecord(channel_.modemStatus().value_or(0)));
-  services_.tray.setTip(channel_.parameters.portName + " - " + std::string(standingTip));
+  services_.tray.setTip(channel_.parameters.portName + " - " +
+                        std::string(standingTip));
 }
 
 void ServerWindow::sendData(std::string_view data) {
@@ -224,7 +227,8 @@ void ServerWindow::shutdown() {
   ended_ = true;
 }
 
-void ServerWindow::reportError(std::string_view caption, std::string_view text) {
+void ServerWindow::reportError(std::string_view caption,
+                               std::string_view text) {
   if (services_.report) services_.report(reportLine(caption, text));
 }
 
@@ -233,27 +237,30 @@ void ServerWindow::writeFile(const std::string& path, std::string_view bytes,
   const auto result = services_.publish(path, bytes, replace);
   if (result.isOk()) return;
   reportError(result.stage == platform::PublishStage::open ? captionFileOpen
-                                                            : captionFileWrite,
+                                                           : captionFileWrite,
               result.status.reason());
 }
 
-void ServerWindow::writeStamped(const std::string& directory, std::uint64_t& counter,
-                                std::string_view suffix, std::string_view bytes) {
+void ServerWindow::writeStamped(const std::string& directory,
+                                std::uint64_t& counter, std::string_view suffix,
+                                std::string_view bytes) {
   for (int attempt = 0; attempt < nameAttempts; ++attempt) {
     ++counter;
     const std::string path = spoolFileName(directory, counter, suffix);
-    const auto result = services_.publish(path, bytes, platform::Replace::never);
+    const auto result =
+        services_.publish(path, bytes, platform::Replace::never);
     if (result.isOk()) return;
     if (result.stage == platform::PublishStage::commit &&
         result.status.code() == platform::errc::alreadyExists) {
       continue;
     }
     reportError(result.stage == platform::PublishStage::open ? captionFileOpen
-                                                              : captionFileWrite,
+                                                             : captionFileWrite,
                 result.status.reason());
     return;
   }
-  reportError(captionFileWrite, platform::systemReason(platform::errc::alreadyExists));
+  reportError(captionFileWrite,
+              platform::systemReason(platform::errc::alreadyExists));
 }
 
 void ServerWindow::writeRcvFile(std::string_view bytes) {

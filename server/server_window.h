@@ -18,7 +18,8 @@
 namespace lorvane {
 
 using Publisher = std::function<platform::PublishResult(
-    const std::string& path, std::string_view content, platform::Replace replace)>;
+    const std::string& path, std::string_view content,
+    platform::Replace replace)>;
 using LineSink = std::function<void(std::string_view line)>;
 
 // What the server needs from its surroundings; tests put fakes here.
@@ -26,8 +27,8 @@ struct ServerServices {
   platform::PortDriver& driver;
   TrayIcon& tray;
   platform::Wakeup& noticeWakeup;  // signalled when a notice waits
-  LineSink report;  // one report line, "caption:text"
-  LineSink inform;  // the version line
+  LineSink report;                 // one report line, "caption:text"
+  LineSink inform;                 // the version line
   Publisher publish;
 };
 

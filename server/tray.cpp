@@ -22,8 +22,6 @@ void HeadlessTray::setTip(std::string_view tip) {
   if (onTip_) onTip_(tip_);
 }
 
-void HeadlessTray::remove() {
-  shown_ = false;
-}
+void HeadlessTray::remove() { shown_ = false; }
 
 }  // namespace lorvane

@@ -16,7 +16,7 @@ inline constexpr std::string_view standingTip = "コマンドライン通信(RS2
 inline constexpr std::string_view versionLine = "Lorvane Version 1.0.0.0";
 
 // Tray menu commands.
-inline constexpr int menuExitCommand = 32771;  // "終　了"
+inline constexpr int menuExitCommand = 32771;   // "終　了"
 inline constexpr int menuAboutCommand = 32773;  // "情　報"
 inline constexpr std::string_view menuExitText = "終　了";
 inline constexpr std::string_view menuAboutText = "情　報";

@@ -69,7 +69,7 @@ struct OpenParameters {
 };
 
 struct OpenParseResult {
-  OpenParameters parameters;  // unchanged from the input when refused
+  OpenParameters parameters;     // unchanged from the input when refused
   bool portNameTooLong = false;  // refused: the name would not fit
 };
 

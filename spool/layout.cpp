@@ -34,7 +34,8 @@ std::string serverTitle(std::string_view installDir) {
   return title;
 }
 
-std::string spoolStamp(const platform::WallClock& clock, std::uint64_t counter) {
+std::string spoolStamp(const platform::WallClock& clock,
+                       std::uint64_t counter) {
   char stamp[64];
   std::snprintf(stamp, sizeof stamp, "%04d%02d%02d%02d%02d%02d%03d%03u",
                 clock.year, clock.month, clock.day, clock.hour, clock.minute,

@@ -40,7 +40,8 @@ struct EventLoop::Impl {
   UniqueFd watch;
 };
 
-EventLoop::EventLoop(int tickMillis) : impl_(std::make_unique<Impl>()), tickMillis_(tickMillis) {}
+EventLoop::EventLoop(int tickMillis)
+    : impl_(std::make_unique<Impl>()), tickMillis_(tickMillis) {}
 
 EventLoop::~EventLoop() = default;
 
@@ -73,7 +74,8 @@ Status EventLoop::watchDirectory(const std::string& path) {
 #ifdef __linux__
   UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd) return Status::fromLastError();
-  if (::inotify_add_watch(fd.get(), path.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+  if (::inotify_add_watch(fd.get(), path.c_str(),
+                          IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
     return Status::fromLastError();
   }
   impl_->watch = std::move(fd);
@@ -98,9 +100,15 @@ void EventLoop::run(EventHandler& handler) {
       const ssize_t count = ::read(signalPipeRead, signals, sizeof signals);
       for (ssize_t i = 0; i < count && !stopped_; ++i) {
         switch (signals[i]) {
-          case SIGUSR1: handler.onSignal(ControlSignal::menuAbout); break;
-          case SIGUSR2: handler.onSignal(ControlSignal::menuExit); break;
-          default: handler.onSignal(ControlSignal::cancel); break;
+          case SIGUSR1:
+            handler.onSignal(ControlSignal::menuAbout);
+            break;
+          case SIGUSR2:
+            handler.onSignal(ControlSignal::menuExit);
+            break;
+          default:
+            handler.onSignal(ControlSignal::cancel);
+            break;
         }
       }
     }

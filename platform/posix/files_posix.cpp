@@ -180,7 +180,8 @@ ReadOutcome readSpoolFile(const std::string& path, std::size_t maxBytes) {
   ReadOutcome result;
   UniqueFd fd;
   result.outcome = openForReading(path, fd, result.status);
-  if (result.outcome == OpenOutcome::opened) readInto(fd.get(), maxBytes, result);
+  if (result.outcome == OpenOutcome::opened)
+    readInto(fd.get(), maxBytes, result);
   return result;
 }
 
@@ -192,7 +193,8 @@ ReadOutcome readWholeFile(const std::string& path) {
   struct stat info {};
   ::fstat(fd.get(), &info);
   std::string content;
-  std::size_t chunk = std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 1) + 1;
+  std::size_t chunk =
+      std::max<std::size_t>(static_cast<std::size_t>(info.st_size), 1) + 1;
   for (;;) {
     ReadOutcome part;
     readInto(fd.get(), chunk, part);

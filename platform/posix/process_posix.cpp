@@ -35,7 +35,8 @@ Status spawnDetached(const DetachedProcess& process) {
     return Status::fromCode(rc);
   }
   posix_spawnattr_init(&attributes);
-  short flags = POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  short flags =
+      POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   sigset_t none;
   sigemptyset(&none);
   sigset_t defaults;
@@ -84,7 +85,9 @@ Status writeAllTo(int fd, std::string_view data) {
 
 }  // namespace
 
-Status writeStandardOutput(std::string_view data) { return writeAllTo(1, data); }
+Status writeStandardOutput(std::string_view data) {
+  return writeAllTo(1, data);
+}
 Status writeStandardError(std::string_view data) { return writeAllTo(2, data); }
 
 void ignoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }

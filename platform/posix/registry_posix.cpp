@@ -43,11 +43,12 @@ std::optional<RegistryRecord> parseRecord(const std::string& text) {
   if (second == std::string::npos) return std::nullopt;
   RegistryRecord record;
   record.title = text.substr(0, first);
-  record.processId = std::atoi(text.substr(first + 1, second - first - 1).c_str());
+  record.processId =
+      std::atoi(text.substr(first + 1, second - first - 1).c_str());
   const auto third = text.find('\n', second + 1);
-  record.tip = text.substr(second + 1, third == std::string::npos
-                                           ? std::string::npos
-                                           : third - second - 1);
+  record.tip =
+      text.substr(second + 1, third == std::string::npos ? std::string::npos
+                                                         : third - second - 1);
   return record;
 }
 
@@ -83,24 +84,28 @@ std::unique_ptr<RegistryEntry> RegistryEntry::publish(const std::string& title,
   const std::string path = entryPath(title);
   for (int attempt = 0; attempt < 8; ++attempt) {
     UniqueFd fd(retryOnInterrupt([&] {
-      return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+      return ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
     }));
     if (!fd) {
       status = Status::fromLastError();
       return nullptr;
     }
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+    if (retryOnInterrupt(
+            [&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
       status = Status::fromLastError();
       return nullptr;
     }
     // A server that ended may have unlinked the file between our open and
     // our lock; then the lock is on a name nobody can find. Start over.
-    struct stat held {}, named {};
+    struct stat held {
+    }, named{};
     if (::fstat(fd.get(), &held) != 0 || ::stat(path.c_str(), &named) != 0 ||
         held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
       continue;
     }
-    std::unique_ptr<RegistryEntry> entry(new RegistryEntry(fd.release(), path, title));
+    std::unique_ptr<RegistryEntry> entry(
+        new RegistryEntry(fd.release(), path, title));
     entry->write(tip);
     status = Status::ok();
     return entry;

@@ -42,7 +42,8 @@ bool writeLine(const std::string& line) {
 }
 
 void sendToSystemLog(std::string_view text) {
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd =
+      ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   sockaddr_un address{};
   address.sun_family = AF_UNIX;

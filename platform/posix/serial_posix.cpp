@@ -32,17 +32,17 @@ struct StandardRate {
 };
 
 constexpr std::array standardRates = {
-    StandardRate{50, B50},         StandardRate{75, B75},
-    StandardRate{110, B110},       StandardRate{134, B134},
-    StandardRate{150, B150},       StandardRate{200, B200},
-    StandardRate{300, B300},       StandardRate{600, B600},
-    StandardRate{1200, B1200},     StandardRate{1800, B1800},
-    StandardRate{2400, B2400},     StandardRate{4800, B4800},
-    StandardRate{9600, B9600},     StandardRate{19200, B19200},
-    StandardRate{38400, B38400},   StandardRate{57600, B57600},
-    StandardRate{115200, B115200}, StandardRate{230400, B230400},
+    StandardRate{50, B50},           StandardRate{75, B75},
+    StandardRate{110, B110},         StandardRate{134, B134},
+    StandardRate{150, B150},         StandardRate{200, B200},
+    StandardRate{300, B300},         StandardRate{600, B600},
+    StandardRate{1200, B1200},       StandardRate{1800, B1800},
+    StandardRate{2400, B2400},       StandardRate{4800, B4800},
+    StandardRate{9600, B9600},       StandardRate{19200, B19200},
+    StandardRate{38400, B38400},     StandardRate{57600, B57600},
+    StandardRate{115200, B115200},   StandardRate{230400, B230400},
 #ifdef B460800
-    StandardRate{460800, B460800}, StandardRate{921600, B921600},
+    StandardRate{460800, B460800},   StandardRate{921600, B921600},
     StandardRate{1000000, B1000000}, StandardRate{2000000, B2000000},
     StandardRate{3000000, B3000000}, StandardRate{4000000, B4000000},
 #endif
@@ -68,34 +68,57 @@ class PosixSerialPort final : public SerialPort {
     const int parity = settings.parity & 0xFF;
     tcflag_t size = 0;
     switch (byteSize) {
-      case 5: size = CS5; break;
-      case 6: size = CS6; break;
-      case 7: size = CS7; break;
-      case 8: size = CS8; break;
-      default: return Status::fromCode(EINVAL);
+      case 5:
+        size = CS5;
+        break;
+      case 6:
+        size = CS6;
+        break;
+      case 7:
+        size = CS7;
+        break;
+      case 8:
+        size = CS8;
+        break;
+      default:
+        return Status::fromCode(EINVAL);
     }
     tcflag_t stop = 0;
     switch (stopBits) {
-      case 0: break;
+      case 0:
+        break;
       // A UART sends one and a half stop bits for "two" with 5 data bits;
       // with other sizes the driver cannot express it.
       case 1:
         if (byteSize != 5) return Status::fromCode(EINVAL);
         stop = CSTOPB;
         break;
-      case 2: stop = CSTOPB; break;
-      default: return Status::fromCode(EINVAL);
+      case 2:
+        stop = CSTOPB;
+        break;
+      default:
+        return Status::fromCode(EINVAL);
     }
     tcflag_t parityFlags = 0;
     switch (parity) {
-      case 0: break;
-      case 1: parityFlags = PARENB | PARODD; break;
-      case 2: parityFlags = PARENB; break;
+      case 0:
+        break;
+      case 1:
+        parityFlags = PARENB | PARODD;
+        break;
+      case 2:
+        parityFlags = PARENB;
+        break;
 #ifdef CMSPAR
-      case 3: parityFlags = PARENB | PARODD | CMSPAR; break;
-      case 4: parityFlags = PARENB | CMSPAR; break;
+      case 3:
+        parityFlags = PARENB | PARODD | CMSPAR;
+        break;
+      case 4:
+        parityFlags = PARENB | CMSPAR;
+        break;
 #endif
-      default: return Status::fromCode(EINVAL);
+      default:
+        return Status::fromCode(EINVAL);
     }
     if (settings.baudRate <= 0) return Status::fromCode(EINVAL);
 
@@ -106,7 +129,8 @@ class PosixSerialPort final : public SerialPort {
     tio.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_lflag &=
+        ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     tcflag_t cleared = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS;
 #ifdef CMSPAR
     cleared |= CMSPAR;
@@ -133,10 +157,12 @@ class PosixSerialPort final : public SerialPort {
       ::cfsetispeed(&tio, B38400);
       ::cfsetospeed(&tio, B38400);
     }
-    if (::tcsetattr(fd_.get(), TCSANOW, &tio) != 0) return Status::fromLastError();
+    if (::tcsetattr(fd_.get(), TCSANOW, &tio) != 0)
+      return Status::fromLastError();
     if (!standard) {
 #ifdef __linux__
-      if (int rc = setArbitraryBaud(fd_.get(), static_cast<unsigned>(settings.baudRate));
+      if (int rc = setArbitraryBaud(fd_.get(),
+                                    static_cast<unsigned>(settings.baudRate));
           rc != 0) {
         return Status::fromCode(rc);
       }
@@ -154,10 +180,22 @@ class PosixSerialPort final : public SerialPort {
     int bits = 0;
     unsigned long request = 0;
     switch (line) {
-      case ControlLine::setRts: bits = TIOCM_RTS; request = TIOCMBIS; break;
-      case ControlLine::clearRts: bits = TIOCM_RTS; request = TIOCMBIC; break;
-      case ControlLine::setDtr: bits = TIOCM_DTR; request = TIOCMBIS; break;
-      case ControlLine::clearDtr: bits = TIOCM_DTR; request = TIOCMBIC; break;
+      case ControlLine::setRts:
+        bits = TIOCM_RTS;
+        request = TIOCMBIS;
+        break;
+      case ControlLine::clearRts:
+        bits = TIOCM_RTS;
+        request = TIOCMBIC;
+        break;
+      case ControlLine::setDtr:
+        bits = TIOCM_DTR;
+        request = TIOCMBIS;
+        break;
+      case ControlLine::clearDtr:
+        bits = TIOCM_DTR;
+        request = TIOCMBIC;
+        break;
     }
     ::ioctl(fd_.get(), request, &bits);
   }
@@ -176,7 +214,8 @@ class PosixSerialPort final : public SerialPort {
   WaitResult waitInput(int timeoutMillis, const Wakeup& wake,
                        Status& status) override {
     pollfd fds[2] = {{fd_.get(), POLLIN, 0}, {wake.handle(), POLLIN, 0}};
-    const int n = retryOnInterrupt([&] { return ::poll(fds, 2, timeoutMillis); });
+    const int n =
+        retryOnInterrupt([&] { return ::poll(fds, 2, timeoutMillis); });
     if (n < 0) {
       status = Status::fromLastError();
       return WaitResult::failed;
@@ -194,7 +233,8 @@ class PosixSerialPort final : public SerialPort {
 
   IoResult read(char* into, std::size_t max) override {
     IoResult result;
-    const ssize_t n = retryOnInterrupt([&] { return ::read(fd_.get(), into, max); });
+    const ssize_t n =
+        retryOnInterrupt([&] { return ::read(fd_.get(), into, max); });
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         result.wouldBlock = true;
@@ -209,14 +249,15 @@ class PosixSerialPort final : public SerialPort {
       return result;
     }
     result.count = static_cast<std::size_t>(n);
-    if (markParity_) result.count = decoder_.decode(into, result.count, errorChar_);
+    if (markParity_)
+      result.count = decoder_.decode(into, result.count, errorChar_);
     return result;
   }
 
   IoResult write(std::string_view data) override {
     IoResult result;
-    const ssize_t n =
-        retryOnInterrupt([&] { return ::write(fd_.get(), data.data(), data.size()); });
+    const ssize_t n = retryOnInterrupt(
+        [&] { return ::write(fd_.get(), data.data(), data.size()); });
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         result.wouldBlock = true;
@@ -231,7 +272,8 @@ class PosixSerialPort final : public SerialPort {
 
   bool waitWritable(int timeoutMillis) override {
     pollfd entry{fd_.get(), POLLOUT, 0};
-    return retryOnInterrupt([&] { return ::poll(&entry, 1, timeoutMillis); }) > 0;
+    return retryOnInterrupt([&] { return ::poll(&entry, 1, timeoutMillis); }) >
+           0;
   }
 
   std::size_t outputQueued() override {
@@ -251,7 +293,8 @@ class PosixSerialPort final : public SerialPort {
 
 class PosixPortDriver final : public PortDriver {
  public:
-  std::unique_ptr<SerialPort> open(const std::string& name, Status& status) override {
+  std::unique_ptr<SerialPort> open(const std::string& name,
+                                   Status& status) override {
     auto openNamed = [](const std::string& path) {
       return UniqueFd(retryOnInterrupt([&] {
         return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -267,7 +310,8 @@ class PosixPortDriver final : public PortDriver {
     }
     // Exclusive use, as a serial port has on other systems: the lock keeps
     // out cooperating programs, TIOCEXCL keeps out further opens.
-    if (retryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+    if (retryOnInterrupt(
+            [&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
       status = Status::fromLastError();
       return nullptr;
     }

@@ -51,7 +51,8 @@ void Wakeup::signal() {
 
 void Wakeup::clear() {
   char buffer[64];
-  while (retryOnInterrupt([&] { return ::read(readFd_, buffer, sizeof buffer); }) > 0) {
+  while (retryOnInterrupt(
+             [&] { return ::read(readFd_, buffer, sizeof buffer); }) > 0) {
 #ifdef __linux__
     break;  // one read empties an eventfd
 #endif

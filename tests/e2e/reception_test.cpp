@@ -47,11 +47,14 @@ TEST_F(Receive, AFourMegabyteStreamArrivesWholeAndInOrder) {
   openPort();
   const std::string data = randomBytes(4 << 20, 11);
   device->write(data);
-  ASSERT_TRUE(waitUntil([&] {
-    std::uintmax_t total = 0;
-    for (const auto& name : listDat(rcv())) total += fs::file_size(rcv() + "/" + name);
-    return total >= data.size();
-  }, 60s));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        std::uintmax_t total = 0;
+        for (const auto& name : listDat(rcv()))
+          total += fs::file_size(rcv() + "/" + name);
+        return total >= data.size();
+      },
+      60s));
   for (const auto& name : listDat(rcv())) {
     EXPECT_LE(fs::file_size(rcv() + "/" + name), 102400u) << name;
   }
@@ -76,12 +79,16 @@ TEST_F(Receive, AVanishedDeviceIsReportedAndReconnectedWhenItComesBack) {
   const std::string staged = link + ".new";
   fs::create_symlink(second.path(), staged);
   fs::rename(staged, link);
-  ASSERT_TRUE(waitUntil([&] {
-    drop("ping");
-    return second.readFor(150ms).find("ping") != std::string::npos;
-  }, 10s)) << output();
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        drop("ping");
+        return second.readFor(150ms).find("ping") != std::string::npos;
+      },
+      10s))
+      << output();
   second.write("pong");
-  ASSERT_TRUE(waitUntil([&] { return concatDat(rcv()).find("pong") != std::string::npos; }));
+  ASSERT_TRUE(waitUntil(
+      [&] { return concatDat(rcv()).find("pong") != std::string::npos; }));
   // The reports stop once the port is back.
   const auto settled = output().size();
   std::this_thread::sleep_for(1500ms);
@@ -103,7 +110,8 @@ TEST_F(ReceiveWithParity, BytesArriveUnmarked) {
   openPort({}, "9600,8,0,2,0");
   const std::string data("\xff\x00\xff\xffz\xff", 6);
   device->write(data);
-  ASSERT_TRUE(waitUntil([&] { return concatDat(install->path("rcv")).size() >= 6; }));
+  ASSERT_TRUE(
+      waitUntil([&] { return concatDat(install->path("rcv")).size() >= 6; }));
   EXPECT_EQ(concatDat(install->path("rcv")), data);
 }
 

@@ -30,7 +30,8 @@ void RealServer::TearDown() {
 
 void RealServer::startServer() {
   server = std::make_unique<Process>(install->program("Lorvane"),
-                                     std::vector<std::string>{install->title()}, outputFile);
+                                     std::vector<std::string>{install->title()},
+                                     outputFile);
   ASSERT_TRUE(waitUntil([&] { return install->serverPid().has_value(); }))
       << "the server did not register";
 }
@@ -47,14 +48,17 @@ void RealServer::drop(std::string_view content) {
 void RealServer::openPort(const std::string& port, std::string_view settings) {
   const std::string status = install->path("sts/LineStatus.dat");
   std::remove(status.c_str());
-  drop("@OPEN@@@@@," + (port.empty() ? device->path() : port) + "," + std::string(settings));
+  drop("@OPEN@@@@@," + (port.empty() ? device->path() : port) + "," +
+       std::string(settings));
   ASSERT_TRUE(waitUntil([&] { return exists(status); })) << output();
 }
 
 std::string RealServer::output() const { return readFile(outputFile); }
 
-bool RealServer::waitForOutput(std::string_view text, std::chrono::milliseconds timeout) {
-  return waitUntil([&] { return output().find(text) != std::string::npos; }, timeout);
+bool RealServer::waitForOutput(std::string_view text,
+                               std::chrono::milliseconds timeout) {
+  return waitUntil([&] { return output().find(text) != std::string::npos; },
+                   timeout);
 }
 
 std::vector<std::string> RealServer::logSuffixes() const {

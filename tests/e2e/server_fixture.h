@@ -21,11 +21,12 @@ class RealServer : public ::testing::Test {
   // Publishes a spool file into snd the way a sender does.
   void drop(std::string_view content);
   // Opens `port` (the device by default) and waits for the line state.
-  void openPort(const std::string& port = {}, std::string_view settings = "9600,8,0,0,0");
+  void openPort(const std::string& port = {},
+                std::string_view settings = "9600,8,0,0,0");
   // What the server has printed so far.
   std::string output() const;
-  bool waitForOutput(std::string_view text,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool waitForOutput(std::string_view text, std::chrono::milliseconds timeout =
+                                                std::chrono::seconds(10));
   std::vector<std::string> logSuffixes() const;
 
   std::unique_ptr<TempInstall> install;

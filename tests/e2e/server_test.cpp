@@ -60,7 +60,8 @@ TEST_F(Server, OpenPublishesTheLineStateAndDataArrivesByteForByte) {
   EXPECT_EQ(device->readFor(100ms), "");
   EXPECT_EQ(output(), "");
   // The registry record shows the tip with the port.
-  install->serverPid();  // points the registry at this install's runtime directory
+  install
+      ->serverPid();  // points the registry at this install's runtime directory
   const auto record = platform::lookupServer(install->title());
   ASSERT_TRUE(record.has_value());
   EXPECT_EQ(record->tip, device->path() + " - コマンドライン通信(RS232C)");
@@ -71,7 +72,8 @@ TEST_F(Server, EveryCommandIsLoggedBeforeItTakesEffect) {
   drop("@LOG_ST@@@");
   openPort();
   drop("payload");
-  for (const char* command : {"@SETRTS@@@", "@CLRRTS@@@", "@SETDTR@@@", "@CLRDTR@@@"}) {
+  for (const char* command :
+       {"@SETRTS@@@", "@CLRRTS@@@", "@SETDTR@@@", "@CLRDTR@@@"}) {
     drop(command);
   }
   drop("@NOP@@@@@@");
@@ -80,8 +82,9 @@ TEST_F(Server, EveryCommandIsLoggedBeforeItTakesEffect) {
   drop("@LOG_ST@@@");
   drop("@CLOSE@@@@");
   ASSERT_EQ(server->wait(10s), 0);
-  EXPECT_EQ(logSuffixes(), (std::vector<std::string>{"_SOP", "_SND", "_SST", "_SST", "_SST",
-                                                     "_SST", "_SCL"}));
+  EXPECT_EQ(logSuffixes(),
+            (std::vector<std::string>{"_SOP", "_SND", "_SST", "_SST", "_SST",
+                                      "_SST", "_SCL"}));
   const auto logs = listDat(install->path("log"));
   EXPECT_EQ(readFile(install->path("log/") + logs[1]), "payload");
   EXPECT_EQ(readFile(install->path("log/") + logs[6]), "@CLOSE@@@@");
@@ -107,20 +110,26 @@ TEST_F(Server, AFailedOpenPrintsItsExactReport) {
   startServer();
   drop("@OPEN@@@@@," + install->path("no such port") + ",9600,8,0,0,0");
   ASSERT_TRUE(waitForOutput("\n"));
-  EXPECT_EQ(output(), "ポートオープンエラー:RS232C Open Error(No such file or directory)\n");
+  EXPECT_EQ(
+      output(),
+      "ポートオープンエラー:RS232C Open Error(No such file or directory)\n");
 }
 
 TEST_F(Server, SettingsTheDriverRefusesAreReported) {
   startServer();
   drop("@OPEN@@@@@," + device->path() + ",9600,9,0,0,0");
   ASSERT_TRUE(waitForOutput("\n"));
-  EXPECT_EQ(output(), "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)\n");
+  EXPECT_EQ(
+      output(),
+      "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)\n");
   // Every framing the driver can express opens.
-  for (const char* settings : {"9600,5,1,1,0", "250000,7,2,2,1", "115200,6,0,3,0",
-                               "31250,8,2,4,3"}) {
+  for (const char* settings :
+       {"9600,5,1,1,0", "250000,7,2,2,1", "115200,6,0,3,0", "31250,8,2,4,3"}) {
     openPort({}, settings);
   }
-  EXPECT_EQ(output(), "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)\n");
+  EXPECT_EQ(
+      output(),
+      "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)\n");
 }
 
 TEST_F(Server, ARegularFileNamedAsThePortIsNeverWritten) {
@@ -130,7 +139,8 @@ TEST_F(Server, ARegularFileNamedAsThePortIsNeverWritten) {
   drop("@OPEN@@@@@," + file + ",9600,8,0,0,0");
   ASSERT_TRUE(waitForOutput("\n"));
   EXPECT_EQ(output(),
-            "ポートオープンエラー:RS232C SetCommState Error(Inappropriate ioctl for device)\n");
+            "ポートオープンエラー:RS232C SetCommState Error(Inappropriate "
+            "ioctl for device)\n");
   drop("overwrite?");
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(readFile(file), "precious");
@@ -179,7 +189,8 @@ TEST_F(Server, EntriesThatCanNeverBeReadDoNotBlockOrLeak) {
   openPort();
   const std::string secret = install->path("secret");
   writeFile(secret, "must never reach the port");
-  ASSERT_EQ(::mkfifo(install->path("snd/00000000000000000100.dat").c_str(), 0600), 0);
+  ASSERT_EQ(
+      ::mkfifo(install->path("snd/00000000000000000100.dat").c_str(), 0600), 0);
   fs::create_directories(install->path("snd/00000000000000000101.dat"));
   fs::create_symlink(secret, install->path("snd/00000000000000000102.dat"));
   sequence = 200;
@@ -193,7 +204,8 @@ TEST_F(Server, EntriesThatCanNeverBeReadDoNotBlockOrLeak) {
   int lines = 0;
   for (char c : out) lines += c == '\n';
   EXPECT_EQ(lines, 3) << out;
-  EXPECT_NE(out.find("ファイルオープンエラー:" + install->path("snd/00000000000000000102.dat") +
+  EXPECT_NE(out.find("ファイルオープンエラー:" +
+                     install->path("snd/00000000000000000102.dat") +
                      "(Too many levels of symbolic links)"),
             std::string::npos)
       << out;
@@ -221,7 +233,8 @@ TEST(ServerReports, AnUnreadOutputNeverHoldsTheServerUp) {
     ::close(out[1]);
     const std::string program = install.program("Lorvane");
     const std::string title = install.title();
-    ::execl(program.c_str(), program.c_str(), title.c_str(), static_cast<char*>(nullptr));
+    ::execl(program.c_str(), program.c_str(), title.c_str(),
+            static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
@@ -235,13 +248,15 @@ TEST(ServerReports, AnUnreadOutputNeverHoldsTheServerUp) {
     fs::rename(install.path("tmp/") + name, install.path("snd/") + name);
   };
   // Far more report lines than a pipe holds.
-  for (int i = 0; i < 1500; ++i) drop("@OPEN@@@@@," + install.path("missing port") + ",9600,8,0,0,0");
+  for (int i = 0; i < 1500; ++i)
+    drop("@OPEN@@@@@," + install.path("missing port") + ",9600,8,0,0,0");
   drop("@OPEN@@@@@," + device.path() + ",9600,8,0,0,0");
   drop("still served");
   EXPECT_EQ(device.readExactly(12, 30s), "still served");
   drop("@CLOSE@@@@");
   int status = 0;
-  ASSERT_TRUE(waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s));
+  ASSERT_TRUE(
+      waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 10s));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ::close(out[0]);
 }

@@ -64,14 +64,16 @@ TEST_F(Dispatcher, LineCommandsReachThePortOnlyWhileOpen) {
   drop("5.dat", "@SETDTR@@@");
   drop("6.dat", "@CLRDTR@@@trailing bytes");
   pass();
-  EXPECT_EQ(driver.controlLines(),
-            (std::vector<ControlLine>{ControlLine::setRts, ControlLine::clearRts,
-                                      ControlLine::setDtr, ControlLine::clearDtr}));
+  EXPECT_EQ(
+      driver.controlLines(),
+      (std::vector<ControlLine>{ControlLine::setRts, ControlLine::clearRts,
+                                ControlLine::setDtr, ControlLine::clearDtr}));
   EXPECT_EQ(static_cast<int>(ControlLine::setRts), 3);
   EXPECT_EQ(static_cast<int>(ControlLine::clearDtr), 6);
   // Every line command is logged, also the one while the port was closed.
   int sst = 0;
-  for (const auto& name : files("log")) sst += name.find("_SST") != std::string::npos;
+  for (const auto& name : files("log"))
+    sst += name.find("_SST") != std::string::npos;
   EXPECT_EQ(sst, 5);
   EXPECT_TRUE(reports.empty());
 }
@@ -80,7 +82,8 @@ TEST_F(Dispatcher, RefusedConfigurationIsReportedAndLeavesThePortClosed) {
   driver.configureResult = Status::fromCode(EINVAL);
   open();
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)");
+  EXPECT_EQ(reports[0],
+            "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)");
   EXPECT_FALSE(window->channel().running);
   EXPECT_EQ(driver.portsAlive(), 0);
   EXPECT_EQ(tray.tip(), "コマンドライン通信(RS232C)");
@@ -94,7 +97,9 @@ TEST_F(Dispatcher, FailedOpenAfterAnOpenPortLeavesNothingOpen) {
   driver.onOpen = [](const std::string&) { return Status::fromCode(ENOENT); };
   open("COM9");
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "ポートオープンエラー:RS232C Open Error(No such file or directory)");
+  EXPECT_EQ(
+      reports[0],
+      "ポートオープンエラー:RS232C Open Error(No such file or directory)");
   EXPECT_EQ(driver.portsAlive(), 0);
   EXPECT_EQ(PortChannel::liveReaders(), 0);
   // Data is now dropped without a word.
@@ -107,11 +112,13 @@ TEST_F(Dispatcher, FailedOpenAfterAnOpenPortLeavesNothingOpen) {
 TEST_F(Dispatcher, TooLongPortNameIsRefusedNotCut) {
   open(std::string(64, 'x'));
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0],
-            "ポートオープンエラー:RS232C Open Error(port name longer than 63 bytes)");
+  EXPECT_EQ(
+      reports[0],
+      "ポートオープンエラー:RS232C Open Error(port name longer than 63 bytes)");
   EXPECT_TRUE(driver.openedNames().empty());
   open(std::string(63, 'y'));
-  EXPECT_EQ(driver.openedNames(), std::vector<std::string>{std::string(63, 'y')});
+  EXPECT_EQ(driver.openedNames(),
+            std::vector<std::string>{std::string(63, 'y')});
 }
 
 TEST_F(Dispatcher, OpenGuardRefusesASecondOpenOfTheSameChannel) {
@@ -139,7 +146,8 @@ TEST_F(Dispatcher, DataGoesOutInOrderAndIsLoggedBeforeItIsSent) {
   EXPECT_EQ(driver.written(), std::string("one\r\n\0\xfftwothree", 15));
   const auto logs = files("log");
   ASSERT_EQ(logs.size(), 3u);  // the log commands themselves are never logged
-  EXPECT_EQ(readFile(dir("log") + "/" + logs[0]), std::string("one\r\n\0\xff", 7));
+  EXPECT_EQ(readFile(dir("log") + "/" + logs[0]),
+            std::string("one\r\n\0\xff", 7));
   EXPECT_EQ(readFile(dir("log") + "/" + logs[2]), "");
   EXPECT_EQ(counterField(logs[0]), 1);
   EXPECT_NE(logs[0].find("_SND.dat"), std::string::npos);
@@ -155,7 +163,8 @@ TEST_F(Dispatcher, ACommandLoggedBeforeItTakesEffect) {
   const auto logs = files("log");
   ASSERT_EQ(logs.size(), 2u);
   EXPECT_NE(logs[0].find("_SOP"), std::string::npos);
-  EXPECT_EQ(readFile(dir("log") + "/" + logs[0]), "@OPEN@@@@@,COM1,9600,8,0,0,0");
+  EXPECT_EQ(readFile(dir("log") + "/" + logs[0]),
+            "@OPEN@@@@@,COM1,9600,8,0,0,0");
   EXPECT_NE(logs[1].find("_SCL"), std::string::npos);
   EXPECT_TRUE(window->ended());
   EXPECT_FALSE(tray.shown());
@@ -189,7 +198,8 @@ TEST_F(Dispatcher, WriteFailureIsReportedAndThePortStaysOpen) {
   drop("1.dat", "x");
   pass();
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "データ送信エラー:RS232C Write Error(Input/output error)");
+  EXPECT_EQ(reports[0],
+            "データ送信エラー:RS232C Write Error(Input/output error)");
   EXPECT_TRUE(window->channel().running);
   driver.failWrites(Status::ok());
   drop("2.dat", "y");
@@ -246,8 +256,9 @@ TEST_F(Dispatcher, WriterFailuresAreReportedWithTheSystemsReason) {
   using platform::PublishStage;
   PublishStage failAt = PublishStage::open;
   makeServer([&](const std::string&, std::string_view, platform::Replace) {
-    return PublishResult{Status::fromCode(failAt == PublishStage::open ? EACCES : ENOSPC),
-                         failAt};
+    return PublishResult{
+        Status::fromCode(failAt == PublishStage::open ? EACCES : ENOSPC),
+        failAt};
   });
   window->writeRcvFile("x");
   failAt = PublishStage::write;
@@ -262,9 +273,11 @@ TEST_F(Dispatcher, WriterFailuresAreReportedWithTheSystemsReason) {
 
 TEST_F(Dispatcher, ATakenNameMovesToTheNextCounterInsteadOfOverwriting) {
   int calls = 0;
-  makeServer([&](const std::string& path, std::string_view content, platform::Replace r) {
+  makeServer([&](const std::string& path, std::string_view content,
+                 platform::Replace r) {
     if (++calls == 1) {
-      return platform::PublishResult{Status::fromCode(EEXIST), platform::PublishStage::commit};
+      return platform::PublishResult{Status::fromCode(EEXIST),
+                                     platform::PublishStage::commit};
     }
     return platform::publishFile(path, content, r);
   });
@@ -290,7 +303,8 @@ TEST_F(Dispatcher, AFileStillHeldByItsWriterEndsThePass) {
   EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(Dispatcher, WatchedTicksRetryAHeldFileAtOnceAndOtherwiseOnlyAsASafetyNet) {
+TEST_F(Dispatcher,
+       WatchedTicksRetryAHeldFileAtOnceAndOtherwiseOnlyAsASafetyNet) {
   window->setSpoolWatched(true);
   open();
   drop("1.dat", "held");

@@ -9,7 +9,8 @@ namespace {
 TEST(ErrorText, OperationAndReasonInParenthesesCutAtACharacter) {
   EXPECT_EQ(composeErrorText("RS232C Open Error", "No such file or directory"),
             "RS232C Open Error(No such file or directory)");
-  EXPECT_EQ(reportLine("ポートオープンエラー", "x(y)"), "ポートオープンエラー:x(y)");
+  EXPECT_EQ(reportLine("ポートオープンエラー", "x(y)"),
+            "ポートオープンエラー:x(y)");
   EXPECT_EQ(reportLine("データ受信エラー", ""), "データ受信エラー:");
 
   struct Case {
@@ -27,7 +28,8 @@ TEST(ErrorText, OperationAndReasonInParenthesesCutAtACharacter) {
       {kana, 2, ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(cutAtCharacter(c.text, c.limit), c.expected) << c.text << " " << c.limit;
+    EXPECT_EQ(cutAtCharacter(c.text, c.limit), c.expected)
+        << c.text << " " << c.limit;
   }
   const std::string longReason(400, 'r');
   const auto text = composeErrorText("RS232C Write Error", longReason);

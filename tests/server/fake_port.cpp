@@ -11,7 +11,8 @@ namespace {
 
 class ReaderInside {
  public:
-  ReaderInside(std::atomic<int>& inside, std::atomic<int>& max) : inside_(inside) {
+  ReaderInside(std::atomic<int>& inside, std::atomic<int>& max)
+      : inside_(inside) {
     const int now = ++inside_;
     int seen = max.load();
     while (now > seen && !max.compare_exchange_weak(seen, now)) {
@@ -46,7 +47,8 @@ class FakePort final : public platform::SerialPort {
     if (!d_.reportsLines) return std::nullopt;
     return d_.modem_;
   }
-  platform::WaitResult waitInput(int timeoutMillis, const platform::Wakeup& wake,
+  platform::WaitResult waitInput(int timeoutMillis,
+                                 const platform::Wakeup& wake,
                                  platform::Status& status) override {
     ReaderInside inside(d_.readersInside_, d_.maxReaders_);
     const auto deadline = platform::monotonicMillis() + timeoutMillis;
@@ -120,8 +122,8 @@ class FakePort final : public platform::SerialPort {
   FakePortDriver& d_;
 };
 
-std::unique_ptr<platform::SerialPort> FakePortDriver::open(const std::string& name,
-                                                           platform::Status& status) {
+std::unique_ptr<platform::SerialPort> FakePortDriver::open(
+    const std::string& name, platform::Status& status) {
   status = onOpen ? onOpen(name) : platform::Status::ok();
   {
     std::lock_guard lock(mutex_);

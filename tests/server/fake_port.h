@@ -20,7 +20,8 @@ class FakePortDriver final : public platform::PortDriver {
                                              platform::Status& status) override;
 
   // Behaviour, set by the test.
-  std::function<platform::Status(const std::string& name)> onOpen;  // ok by default
+  std::function<platform::Status(const std::string& name)>
+      onOpen;  // ok by default
   platform::Status configureResult;
   bool reportsLines = true;
 

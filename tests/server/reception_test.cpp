@@ -89,14 +89,16 @@ TEST_F(Reception, ALineChangeSeenWithDataComesBeforeTheBlock) {
   EXPECT_EQ(lineStatus(), "0,0,0,1");
 }
 
-TEST_F(Reception, AReadFailureMidBlockDeliversTheGatheredBytesOnceAfterTheReopen) {
+TEST_F(Reception,
+       AReadFailureMidBlockDeliversTheGatheredBytesOnceAfterTheReopen) {
   open();
   driver.failNextRead(Status::fromCode(EIO));
   driver.feed("gathered");
   ASSERT_TRUE(pumpUntil([&] { return !files("rcv").empty(); }));
   EXPECT_EQ(received(), "gathered");
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0], "データ受信エラー:RS232C ReadFile Error(Input/output error)");
+  EXPECT_EQ(reports[0],
+            "データ受信エラー:RS232C ReadFile Error(Input/output error)");
   EXPECT_EQ(driver.opens(), 2);
   // The port works again, with one reader.
   driver.feed("after");
@@ -114,11 +116,14 @@ TEST_F(Reception, AFailedReopenIsReportedOncePerAttemptUntilTheDeviceIsBack) {
     return ++attempts <= 2 ? Status::fromCode(ENOENT) : Status::ok();
   };
   driver.failNextRead(Status::fromCode(EIO), false);
-  ASSERT_TRUE(pumpUntil([&] { return window->channel().running && attempts >= 3; }, 10s));
-  EXPECT_EQ(reports, (std::vector<std::string>{
-                         "データ受信エラー:RS232C ReadFile Error(Input/output error)",
-                         "データ受信エラー:RS232C Open Error(No such file or directory)",
-                         "データ受信エラー:RS232C Open Error(No such file or directory)"}));
+  ASSERT_TRUE(pumpUntil(
+      [&] { return window->channel().running && attempts >= 3; }, 10s));
+  EXPECT_EQ(
+      reports,
+      (std::vector<std::string>{
+          "データ受信エラー:RS232C ReadFile Error(Input/output error)",
+          "データ受信エラー:RS232C Open Error(No such file or directory)",
+          "データ受信エラー:RS232C Open Error(No such file or directory)"}));
   driver.feed("back");
   ASSERT_TRUE(pumpUntil([&] { return received() == "back"; }));
 }
@@ -138,7 +143,8 @@ TEST_F(Reception, NoticesHandledAfterTheCloseWriteNothing) {
   open();
   driver.feed("late");
   // Let the reader post its block, but close before handling it.
-  ASSERT_TRUE(waitUntil([&] { return window->channel().handOver.pending() > 0; }, 5s));
+  ASSERT_TRUE(
+      waitUntil([&] { return window->channel().handOver.pending() > 0; }, 5s));
   window->channel().closePort();
   window->onNotices();
   EXPECT_TRUE(files("rcv").empty());

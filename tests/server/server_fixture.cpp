@@ -10,7 +10,8 @@ namespace lorvane::test {
 namespace fs = std::filesystem;
 
 void ServerFixture::SetUp() {
-  std::string templ = (fs::temp_directory_path() / "lorvane-server-XXXXXX").string();
+  std::string templ =
+      (fs::temp_directory_path() / "lorvane-server-XXXXXX").string();
   ASSERT_NE(::mkdtemp(templ.data()), nullptr);
   root = templ;
   makeServer();
@@ -54,7 +55,8 @@ bool ServerFixture::pumpUntil(const std::function<bool()>& condition,
 }
 
 void ServerFixture::open(const std::string& name, std::string_view settings) {
-  drop("00000000000000000000.dat", "@OPEN@@@@@," + name + "," + std::string(settings));
+  drop("00000000000000000000.dat",
+       "@OPEN@@@@@," + name + "," + std::string(settings));
   pass();
 }
 

@@ -32,7 +32,8 @@ class ServerFixture : public ::testing::Test {
   // Handles notices until `condition` holds or `timeout` passes.
   bool pumpUntil(const std::function<bool()>& condition,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
-  void open(const std::string& name = "COM1", std::string_view settings = "9600,8,0,0,0");
+  void open(const std::string& name = "COM1",
+            std::string_view settings = "9600,8,0,0,0");
 
   std::string dir(std::string_view name) const;
   std::vector<std::string> files(std::string_view name) const;

@@ -125,7 +125,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     ::close(outPipe[0]);
     ::close(errPipe[0]);
     ::close(inPipe[1]);
-    throw std::runtime_error("cannot start " + program + ": " + std::strerror(rc));
+    throw std::runtime_error("cannot start " + program + ": " +
+                             std::strerror(rc));
   }
   if (!input.empty()) {
     [[maybe_unused]] auto n = ::write(inPipe[1], input.data(), input.size());
@@ -146,7 +147,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     }
     if (::poll(fds, 2, static_cast<int>(left.count())) <= 0) continue;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
       char buffer[65536];
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) {
@@ -154,7 +156,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
         fds[i].fd = -1;
         --open;
       } else {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<std::size_t>(n));
+        (i == 0 ? result.out : result.err)
+            .append(buffer, static_cast<std::size_t>(n));
       }
     }
   }
@@ -167,7 +170,8 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
   return result;
 }
 
-Process::Process(const std::string& program, const std::vector<std::string>& args,
+Process::Process(const std::string& program,
+                 const std::vector<std::string>& args,
                  const std::string& outputFile) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -260,14 +264,16 @@ std::string PtyDevice::readFor(std::chrono::milliseconds idle) {
   return data;
 }
 
-std::string PtyDevice::readExactly(std::size_t count, std::chrono::milliseconds timeout) {
+std::string PtyDevice::readExactly(std::size_t count,
+                                   std::chrono::milliseconds timeout) {
   std::string data;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (data.size() < count && std::chrono::steady_clock::now() < deadline) {
     pollfd entry{master_, POLLIN, 0};
     if (::poll(&entry, 1, 20) <= 0) continue;
     char buffer[65536];
-    const ssize_t n = ::read(master_, buffer, std::min(sizeof buffer, count - data.size()));
+    const ssize_t n =
+        ::read(master_, buffer, std::min(sizeof buffer, count - data.size()));
     if (n > 0) {
       data.append(buffer, static_cast<std::size_t>(n));
     } else {
@@ -277,7 +283,8 @@ std::string PtyDevice::readExactly(std::size_t count, std::chrono::milliseconds 
   return data;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout,
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout,
                std::chrono::milliseconds step) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -309,7 +316,8 @@ std::vector<std::string> listDat(const std::string& dir) {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
     const std::string name = entry.path().filename().string();
-    if (name.size() > 4 && name[0] != '.' && name.ends_with(".dat")) names.push_back(name);
+    if (name.size() > 4 && name[0] != '.' && name.ends_with(".dat"))
+      names.push_back(name);
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -330,7 +338,8 @@ std::string randomBytes(std::size_t count, std::uint32_t seed) {
 
 FileLock::FileLock(const std::string& path) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) throw std::runtime_error("cannot lock " + path);
+  if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0)
+    throw std::runtime_error("cannot lock " + path);
 }
 
 FileLock::~FileLock() {
