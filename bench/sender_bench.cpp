@@ -82,6 +82,19 @@ void print(const char* what, const Summary& s) {
               s.median, s.p90, s.worst);
 }
 
+// One tab-separated line per figure for bench/run.
+void figure(const char* name, double value, const char* unit,
+            const std::string& floor, const char* goal) {
+  std::printf("FIGURE\tportsend: %s\t%.3f\t%s\t%s\t%s\n", name, value, unit,
+              floor.c_str(), goal);
+}
+
+std::string floorText(double value, const char* what) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f (%s)", value, what);
+  return text;
+}
+
 void emptyDirectory(const fs::path& dir) {
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
@@ -155,8 +168,11 @@ int main(int argc, char** argv) {
       emptyDirectory(snd);
     }
     const auto s = summarize(sender);
+    const auto f = summarize(floor);
     print("portsend, one small data item", s);
-    print("printf, the same bytes into a file", summarize(floor));
+    print("printf, the same bytes into a file", f);
+    figure("one small data item, median", s.median, "ms",
+           floorText(f.median, "printf into a file"), "<= 2");
     withinLimits = withinLimits && s.median <= smallItemLimitMs;
   }
 
@@ -173,6 +189,8 @@ int main(int argc, char** argv) {
     std::printf("%-44s median %7.1f ms  %9.0f items/s\n",
                 "portsend, 1000 arguments, no server", s.median,
                 1000.0 / (s.median / 1000.0));
+    figure("1000 arguments in one run, no server", 1000.0 / (s.median / 1000.0),
+           "items/s", "-", "-");
   }
 
   // With a server running on a pseudo-terminal.
@@ -181,6 +199,7 @@ int main(int argc, char** argv) {
   const double firstOpen = timedRun(portsend, {open});
   std::printf("%-44s %7.3f ms\n", "portsend, open command starting the server",
               firstOpen);
+  figure("open command starting the server", firstOpen, "ms", "-", "-");
   {
     std::vector<double> samples;
     for (int i = 0; i < std::max(5, runs / 4); ++i) {
@@ -188,6 +207,8 @@ int main(int argc, char** argv) {
     }
     const auto s = summarize(samples);
     print("portsend, open command, server running", s);
+    figure("open command, server running, median", s.median, "ms",
+           floorText(10.0, "the pause after the probe"), "<= 40");
     withinLimits = withinLimits && s.median <= openCommandLimitMs;
   }
   {
@@ -199,6 +220,8 @@ int main(int argc, char** argv) {
     std::printf("%-44s median %7.1f ms  %9.0f items/s\n",
                 "portsend, 1000 arguments, server taking them", s.median,
                 1000.0 / (s.median / 1000.0));
+    figure("1000 arguments in one run, server taking them",
+           1000.0 / (s.median / 1000.0), "items/s", "-", "-");
   }
 
   timedRun(portsend, {"@CLOSE@@@@"});
