@@ -56,8 +56,11 @@ struct ReadOutcome {
 // Reads at most `maxBytes` from the regular file `path` under a shared lock.
 ReadOutcome readSpoolFile(const std::string& path, std::size_t maxBytes);
 
-// Reads the whole regular file (for a sender's file item).
-ReadOutcome readWholeFile(const std::string& path);
+enum class Links { refuse, follow };
+
+// Reads the whole regular file. A file a user names on a command line may
+// be reached through a symbolic link (Links::follow); spool files never are.
+ReadOutcome readWholeFile(const std::string& path, Links links = Links::refuse);
 
 // Reads `length` bytes from `offset` of a regular file; fewer at its end.
 ReadOutcome readFileRange(const std::string& path, std::uint64_t offset,

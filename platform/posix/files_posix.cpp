@@ -74,10 +74,11 @@ Status renameNoReplace(const std::string& from, const std::string& to) {
 // cooperating writer holds it exclusively.
 // `path` is relative to the directory `atFd` (AT_FDCWD: the usual rules).
 OpenOutcome openForReading(int atFd, const std::string& path, UniqueFd& fd,
-                           Status& status) {
+                           Status& status, Links links = Links::refuse) {
+  const int noFollow = links == Links::refuse ? O_NOFOLLOW : 0;
   fd.reset(retryOnInterrupt([&] {
     return ::openat(atFd, path.c_str(),
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+                    O_RDONLY | noFollow | O_NONBLOCK | O_CLOEXEC);
   }));
   if (!fd) {
     status = Status::fromLastError();
@@ -185,10 +186,10 @@ ReadOutcome readSpoolFile(const std::string& path, std::size_t maxBytes) {
   return result;
 }
 
-ReadOutcome readWholeFile(const std::string& path) {
+ReadOutcome readWholeFile(const std::string& path, Links links) {
   ReadOutcome result;
   UniqueFd fd;
-  result.outcome = openForReading(path, fd, result.status);
+  result.outcome = openForReading(AT_FDCWD, path, fd, result.status, links);
   if (result.outcome != OpenOutcome::opened) return result;
   struct stat info {};
   ::fstat(fd.get(), &info);

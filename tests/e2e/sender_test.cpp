@@ -246,6 +246,19 @@ TEST(SenderItemFiles, FileHeldByItsWriterIsNotRead) {
   EXPECT_EQ(datContents(install.path("snd")), std::vector<std::string>{""});
 }
 
+TEST(SenderItemFiles, AFileNamedThroughASymbolicLinkIsRead) {
+  TempInstall install;
+  writeFile(install.path("commands.txt"), "@CLRDTR@@@");
+  ASSERT_EQ(::symlink(install.path("commands.txt").c_str(),
+                      install.path("latest").c_str()),
+            0);
+  const auto result =
+      run(install.program("portsend"), {"-f", install.path("latest")});
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(datContents(install.path("snd")),
+            std::vector<std::string>{"@CLRDTR@@@"});
+}
+
 // ---------------------------------------------------------------------------
 // Items longer than one block.
 

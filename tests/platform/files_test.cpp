@@ -334,6 +334,16 @@ TEST(ReadSpoolFile, TellsTheOutcomesApart) {
   }
 }
 
+TEST(ReadWholeFile, FollowsALinkOnlyWhenAskedTo) {
+  TempDir dir;
+  writePlain(dir / "target", "through the link");
+  ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link").c_str()), 0);
+  EXPECT_EQ(readWholeFile(dir / "link").outcome, OpenOutcome::unusable);
+  const auto followed = readWholeFile(dir / "link", Links::follow);
+  EXPECT_EQ(followed.outcome, OpenOutcome::opened);
+  EXPECT_EQ(followed.content, "through the link");
+}
+
 TEST(ReadSpoolFile, FileUnderAnExclusiveLockIsBusyUntilReleased) {
   TempDir dir;
   writePlain(dir / "x.dat", "held");
