@@ -59,17 +59,6 @@ Files lettersWithNoise() {
           {"20250314092653000009.dat.old", "ZZ"}};
 }
 
-std::string hexOf(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    text.push_back(digits[byte >> 4]);
-    text.push_back(digits[byte & 0x0F]);
-  }
-  return text;
-}
-
 class Receiver : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -26,17 +26,6 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view standingTip = "コマンドライン通信(RS232C)";
 
-std::string hexOf(std::string_view bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    text.push_back(digits[byte >> 4]);
-    text.push_back(digits[byte & 0x0F]);
-  }
-  return text;
-}
-
 std::string titleOf(const std::string& installDir) {
   std::string title = installDir + "/Lorvane";
   std::replace(title.begin(), title.end(), ' ', '_');

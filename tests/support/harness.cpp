@@ -336,6 +336,17 @@ std::string randomBytes(std::size_t count, std::uint32_t seed) {
   return data;
 }
 
+std::string hexOf(std::string_view bytes) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    text.push_back(digits[byte >> 4]);
+    text.push_back(digits[byte & 0x0F]);
+  }
+  return text;
+}
+
 FileLock::FileLock(const std::string& path) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0)

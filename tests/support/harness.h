@@ -113,6 +113,8 @@ std::vector<std::string> listDat(const std::string& dir);
 // The content of every "*.dat" file in `dir`, concatenated in name order.
 std::string concatDat(const std::string& dir);
 std::string randomBytes(std::size_t count, std::uint32_t seed);
+// Two lower-case hexadecimal digits per byte, as portrecv prints them.
+std::string hexOf(std::string_view bytes);
 
 // Holds an exclusive flock on a file, as a cooperating writer does while it
 // writes, until destroyed.
