@@ -154,8 +154,8 @@ void report(const char* what, const Figures& f, bool judged) {
   if (startOnlyMs == 0) startOnlyMs = f.median;
   char floor[64];
   std::snprintf(floor, sizeof floor, "%.3f (program start)", startOnlyMs);
-  std::printf("FIGURE\tportrecv: %s, median\t%.3f\tms\t%s\t%s\n", what, f.median, floor,
-              judged ? "<= 20" : "-");
+  std::printf("FIGURE\tportrecv: %s, median\t%.3f\tms\t%s\t%s\n", what,
+              f.median, floor, judged ? "<= 20" : "-");
   std::printf("%-56s median %6.2f  p90 %6.2f  max %6.2f  cpu %5.2f ms%s\n",
               what, f.median, f.p90, f.worst, f.cpuMedian,
               judged ? (f.p90 <= limitMs ? "  [ok, limit 20 ms]"

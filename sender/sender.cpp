@@ -99,7 +99,8 @@ void Sender::handleArgument(std::string_view argument) {
 std::string Sender::takeItem(std::string_view argument) const {
   if (!fileItems_) return std::string(argument);
   // The user names the file: a symbolic link to it is as good as the file.
-  auto read = platform::readWholeFile(std::string(argument), platform::Links::follow);
+  auto read =
+      platform::readWholeFile(std::string(argument), platform::Links::follow);
   if (read.outcome != platform::OpenOutcome::opened) {
     printError(fileOpenErrorCaption, read.status);
     return {};
