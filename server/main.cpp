@@ -7,6 +7,7 @@
 #include "platform/registry.h"
 #include "platform/report_sink.h"
 #include "platform/serial.h"
+#include "server/error_report.h"
 #include "server/server_window.h"
 #include "spool/layout.h"
 
@@ -89,6 +90,13 @@ int main(int argc, char** argv) {
   // commands.
   platform::Status status;
   registration = platform::RegistryEntry::publish(title, tray.tip(), status);
+  if (!registration) {
+    // The server still serves its spool directories, but no sender can find
+    // it; say why.
+    window.reportError(
+        captionFileOpen,
+        composeErrorText(platform::registryDirectory(), status.reason()));
+  }
 
   window.setSpoolWatched(loop.watchDirectory(window.sndDir()).isOk());
   ServerLoop handler(window, loop);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "platform/registry.h"
@@ -155,6 +156,22 @@ TEST_F(Server, SignalsAndTheMenuCommands) {
   EXPECT_EQ(server->wait(5s), 0);
   EXPECT_TRUE(exists(install->path("sts/LineStatus.dat")));
   EXPECT_FALSE(install->serverPid().has_value());
+}
+
+TEST_F(Server, ARegistryItCannotWriteIsReportedAndTheSpoolStillServed) {
+  const std::string missing = install->path("no runtime dir");
+  const std::string saved = std::getenv("XDG_RUNTIME_DIR");
+  ::setenv("XDG_RUNTIME_DIR", missing.c_str(), 1);
+  server = std::make_unique<Process>(install->program("Lorvane"),
+                                     std::vector<std::string>{install->title()},
+                                     outputFile);
+  ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  ASSERT_TRUE(waitForOutput("\n"));
+  EXPECT_EQ(output(), "ファイルオープンエラー:" + missing +
+                          "(No such file or directory)\n");
+  openPort();
+  drop("served");
+  EXPECT_EQ(device->readExactly(6, 5s), "served");
 }
 
 TEST_F(Server, ExitMenuCommandEndsTheServer) {
