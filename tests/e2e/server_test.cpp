@@ -133,6 +133,19 @@ TEST_F(Server, SettingsTheDriverRefusesAreReported) {
       "ポートオープンエラー:RS232C SetCommState Error(Invalid argument)\n");
 }
 
+TEST_F(Server, APortHeldByAnotherProgramIsRefusedWithTheReason) {
+  startServer();
+  {
+    auto holder = holdExclusively(device->path());
+    drop("@OPEN@@@@@," + device->path() + ",9600,8,0,0,0");
+    ASSERT_TRUE(waitForOutput("\n"));
+  }
+  EXPECT_EQ(output(),
+            "ポートオープンエラー:RS232C Open Error(Resource temporarily "
+            "unavailable)\n");
+  openPort();  // free again
+}
+
 TEST_F(Server, ARegularFileNamedAsThePortIsNeverWritten) {
   startServer();
   const std::string file = install->path("not a port");
