@@ -25,6 +25,10 @@ class EventHandler {
   virtual void onDirectoryChanged() = 0;
   virtual void onWakeup() = 0;
   virtual void onSignal(ControlSignal signal) = 0;
+  // Milliseconds from one tick to the next, asked again after every event,
+  // so that a handler with nothing to retry can let the loop sleep longer.
+  // Zero or less: the loop's own tick.
+  virtual int tickMillis() { return 0; }
 };
 
 class EventLoop {

@@ -13,5 +13,6 @@ void emitReportLine(std::string_view line);
 void emitInformationLine(std::string_view line);
 // Retries lines that standard output could not take earlier.
 void flushReportLines();
+bool reportLinesPending();
 
 }  // namespace lorvane::platform

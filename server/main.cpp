@@ -13,7 +13,8 @@
 
 namespace {
 
-constexpr int tickMillis = 10;
+// The tick while something waits to be retried.
+constexpr int shortTickMillis = 10;
 
 class ServerLoop final : public lorvane::platform::EventHandler {
  public:
@@ -28,6 +29,10 @@ class ServerLoop final : public lorvane::platform::EventHandler {
   void onDirectoryChanged() override {
     window_.onTimer();
     stopWhenEnded();
+  }
+  int tickMillis() override {
+    if (lorvane::platform::reportLinesPending()) return shortTickMillis;
+    return window_.tickMillis();
   }
   void onWakeup() override {
     window_.onNotices();
@@ -69,7 +74,7 @@ int main(int argc, char** argv) {
   if (!installDir) return 1;
 
   platform::EventLoop::captureSignals();
-  platform::EventLoop loop(tickMillis);
+  platform::EventLoop loop(shortTickMillis);
 
   std::unique_ptr<platform::RegistryEntry> registration;
   HeadlessTray tray([&](const std::string& tip) {

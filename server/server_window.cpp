@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/clock.h"
 #include "server/error_report.h"
 #include "spool/commands.h"
 #include "spool/layout.h"
@@ -57,21 +58,35 @@ void ServerWindow::onTimer() {
   dispatchPass();
 }
 
+namespace {
+
+constexpr int shortTickMillis = 10;
+constexpr int safetyPassMillis = 1000;
+
+}  // namespace
+
+int ServerWindow::tickMillis() const {
+  if (!spoolWatched_ || passIncomplete_ || channel_.queuedOutput() > 0) {
+    return shortTickMillis;
+  }
+  return safetyPassMillis;
+}
+
 void ServerWindow::onTick() {
-  constexpr int safetyPassTicks = 100;
-  if (spoolWatched_ && !passIncomplete_ && ++quietTicks_ < safetyPassTicks) {
+  if (spoolWatched_ && !passIncomplete_ &&
+      platform::monotonicMillis() - lastPass_ < safetyPassMillis) {
     if (!ended_ && !channel_.flushOutput()) {
       reportError(captionSend, channel_.errorText);
       channel_.errorText.clear();
     }
     return;
   }
-  quietTicks_ = 0;
   onTimer();
 }
 
 void ServerWindow::dispatchPass() {
   passIncomplete_ = false;
+  lastPass_ = platform::monotonicMillis();
   const auto names = platform::listDatFiles(sndDir_);
   // Forget entries that are gone, so that a new one of the same name is
   // reported again.

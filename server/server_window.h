@@ -45,11 +45,15 @@ class ServerWindow {
   // One dispatcher pass over snd, after sending what is still queued for
   // the port.
   void onTimer();
-  // The periodic tick. While a directory watch reports every file that
-  // lands in snd, a tick only makes a pass when the last pass stopped at a
-  // file still held by its writer, and otherwise once a second as a
-  // safety net; without a watch every tick makes a pass.
+  // The periodic tick. Without a directory watch every tick makes a pass.
+  // While a watch reports every file that lands in snd, a tick makes a
+  // pass only when the last pass stopped at a file still held by its
+  // writer, and otherwise once a second as a safety net.
   void onTick();
+  // How long the next tick may wait: the short tick while something waits
+  // to be retried (a held file, output the port has not taken yet), the
+  // safety interval otherwise.
+  int tickMillis() const;
   void setSpoolWatched(bool watched) { spoolWatched_ = watched; }
   // Handles every notice the reader has queued.
   void onNotices();
@@ -95,7 +99,7 @@ class ServerWindow {
   bool ended_ = false;
   bool spoolWatched_ = false;
   bool passIncomplete_ = false;
-  int quietTicks_ = 0;
+  std::int64_t lastPass_ = 0;
   // Entries of snd that can never be read, each reported once.
   std::set<std::string> reportedUnusable_;
   PortChannel channel_;

@@ -87,11 +87,16 @@ Status EventLoop::watchDirectory(const std::string& path) {
 }
 
 void EventLoop::run(EventHandler& handler) {
-  std::int64_t nextTick = monotonicMillis() + tickMillis_;
+  auto interval = [&] {
+    const int wanted = handler.tickMillis();
+    return wanted > 0 ? wanted : tickMillis_;
+  };
+  std::int64_t lastTick = monotonicMillis();
   while (!stopped_) {
     pollfd fds[3] = {{signalPipeRead, POLLIN, 0},
                      {wakeup_.handle(), POLLIN, 0},
                      {impl_->watch.get(), POLLIN, 0}};
+    const std::int64_t nextTick = lastTick + interval();
     const std::int64_t now = monotonicMillis();
     const int timeout = static_cast<int>(nextTick > now ? nextTick - now : 0);
     const int n = retryOnInterrupt([&] { return ::poll(fds, 3, timeout); });
@@ -125,13 +130,12 @@ void EventLoop::run(EventHandler& handler) {
       handler.onDirectoryChanged();
     }
     if (stopped_) break;
-    if (monotonicMillis() >= nextTick) {
+    // The interval is asked again: an event may have left work to retry.
+    if (const std::int64_t at = monotonicMillis();
+        at >= lastTick + interval()) {
       handler.onTick();
-      nextTick += tickMillis_;
       // After a stall, keep the rhythm instead of catching up in a burst.
-      if (const std::int64_t late = monotonicMillis(); nextTick <= late) {
-        nextTick = late + tickMillis_;
-      }
+      lastTick = at;
     }
   }
 }

@@ -58,6 +58,8 @@ void sendToSystemLog(std::string_view text) {
 
 }  // namespace
 
+bool reportLinesPending() { return !pending.empty(); }
+
 void flushReportLines() {
   while (!pending.empty() && writeLine(pending.front())) pending.pop_front();
 }

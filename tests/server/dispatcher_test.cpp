@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "platform/clock.h"
 #include "spool/layout.h"
@@ -303,23 +304,40 @@ TEST_F(Dispatcher, AFileStillHeldByItsWriterEndsThePass) {
   EXPECT_TRUE(reports.empty());
 }
 
-TEST_F(Dispatcher,
-       WatchedTicksRetryAHeldFileAtOnceAndOtherwiseOnlyAsASafetyNet) {
+TEST_F(Dispatcher, WatchedTicksRetryHeldFilesAtOnceAndOtherwiseOnceASecond) {
   window->setSpoolWatched(true);
   open();
+  EXPECT_EQ(window->tickMillis(), 1000);
   drop("1.dat", "held");
   {
     auto holder = holdExclusively(dir("snd") + "/1.dat");
     pass();  // the pass a directory event starts meets the held file
   }
+  EXPECT_EQ(window->tickMillis(), 10);
   window->onTick();  // the pass stopped at a held file: the next tick retries
   EXPECT_EQ(driver.written(), "held");
+  EXPECT_EQ(window->tickMillis(), 1000);
   // A file the watch did not announce waits for the safety pass.
   drop("2.dat", "unannounced");
-  for (int i = 0; i < 99; ++i) window->onTick();
+  window->onTick();
   EXPECT_EQ(driver.written(), "held");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   window->onTick();
   EXPECT_EQ(driver.written(), "heldunannounced");
+  // Output the port has not taken yet keeps the short tick.
+  driver.limitWrites(0);
+  window->sendData("later");
+  EXPECT_EQ(window->tickMillis(), 10);
+  driver.limitWrites(std::nullopt);
+  window->onTick();
+  EXPECT_EQ(driver.written(), "heldunannouncedlater");
+  EXPECT_EQ(window->tickMillis(), 1000);
+  // Without a watch every tick is a pass.
+  window->setSpoolWatched(false);
+  EXPECT_EQ(window->tickMillis(), 10);
+  drop("3.dat", "!");
+  window->onTick();
+  EXPECT_EQ(driver.written(), "heldunannouncedlater!");
 }
 
 }  // namespace
