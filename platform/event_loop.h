@@ -22,7 +22,10 @@ class EventHandler {
  public:
   virtual ~EventHandler() = default;
   virtual void onTick() = 0;
-  virtual void onDirectoryChanged() = 0;
+  // A file was moved into the watched directory or closed after writing
+  // (`complete`), or only a new name appeared in it (a hard link, or a file
+  // just created whose writer may still be writing).
+  virtual void onDirectoryChanged(bool complete) = 0;
   virtual void onWakeup() = 0;
   virtual void onSignal(ControlSignal signal) = 0;
   // Milliseconds from one tick to the next, asked again after every event,

@@ -26,8 +26,12 @@ class ServerLoop final : public lorvane::platform::EventHandler {
     lorvane::platform::flushReportLines();
     stopWhenEnded();
   }
-  void onDirectoryChanged() override {
-    window_.onTimer();
+  void onDirectoryChanged(bool complete) override {
+    if (complete) {
+      window_.onTimer();
+    } else {
+      window_.expectArrivals();
+    }
     stopWhenEnded();
   }
   int tickMillis() override {

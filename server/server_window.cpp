@@ -66,15 +66,21 @@ constexpr int safetyPassMillis = 1000;
 }  // namespace
 
 int ServerWindow::tickMillis() const {
-  if (!spoolWatched_ || passIncomplete_ || channel_.queuedOutput() > 0) {
+  if (!spoolWatched_ || passIncomplete_ || channel_.queuedOutput() > 0 ||
+      platform::monotonicMillis() < shortTicksUntil_) {
     return shortTickMillis;
   }
   return safetyPassMillis;
 }
 
+void ServerWindow::expectArrivals() {
+  shortTicksUntil_ = platform::monotonicMillis() + safetyPassMillis;
+}
+
 void ServerWindow::onTick() {
-  if (spoolWatched_ && !passIncomplete_ &&
-      platform::monotonicMillis() - lastPass_ < safetyPassMillis) {
+  const std::int64_t now = platform::monotonicMillis();
+  if (spoolWatched_ && !passIncomplete_ && now >= shortTicksUntil_ &&
+      now - lastPass_ < safetyPassMillis) {
     if (!ended_ && !channel_.flushOutput()) {
       reportError(captionSend, channel_.errorText);
       channel_.errorText.clear();

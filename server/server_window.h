@@ -54,6 +54,9 @@ class ServerWindow {
   // to be retried (a held file, output the port has not taken yet), the
   // safety interval otherwise.
   int tickMillis() const;
+  // A name appeared in snd without a completed write: its writer may still
+  // be at work, so look again at every short tick for a while.
+  void expectArrivals();
   void setSpoolWatched(bool watched) { spoolWatched_ = watched; }
   // Handles every notice the reader has queued.
   void onNotices();
@@ -100,6 +103,7 @@ class ServerWindow {
   bool spoolWatched_ = false;
   bool passIncomplete_ = false;
   std::int64_t lastPass_ = 0;
+  std::int64_t shortTicksUntil_ = 0;
   // Entries of snd that can never be read, each reported once.
   std::set<std::string> reportedUnusable_;
   PortChannel channel_;

@@ -75,7 +75,7 @@ Status EventLoop::watchDirectory(const std::string& path) {
   UniqueFd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd) return Status::fromLastError();
   if (::inotify_add_watch(fd.get(), path.c_str(),
-                          IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+                          IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE) < 0) {
     return Status::fromLastError();
   }
   impl_->watch = std::move(fd);
@@ -124,10 +124,21 @@ void EventLoop::run(EventHandler& handler) {
     }
     if (stopped_) break;
     if (n > 0 && (fds[2].revents & POLLIN)) {
-      alignas(8) char events[4096];
-      while (::read(impl_->watch.get(), events, sizeof events) > 0) {
+      alignas(inotify_event) char events[4096];
+      bool complete = false;
+      ssize_t length = 0;
+      while ((length = ::read(impl_->watch.get(), events, sizeof events)) > 0) {
+        for (ssize_t at = 0; at < length;) {
+          const auto* event =
+              reinterpret_cast<const inotify_event*>(events + at);
+          // An overflowed queue may have lost anything: look at everything.
+          if (event->mask & (IN_MOVED_TO | IN_CLOSE_WRITE | IN_Q_OVERFLOW)) {
+            complete = true;
+          }
+          at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
       }
-      handler.onDirectoryChanged();
+      handler.onDirectoryChanged(complete);
     }
     if (stopped_) break;
     // The interval is asked again: an event may have left work to retry.

@@ -332,12 +332,19 @@ TEST_F(Dispatcher, WatchedTicksRetryHeldFilesAtOnceAndOtherwiseOnceASecond) {
   window->onTick();
   EXPECT_EQ(driver.written(), "heldunannouncedlater");
   EXPECT_EQ(window->tickMillis(), 1000);
+  // A name that appeared without a completed write is looked for at every
+  // short tick for a while.
+  window->expectArrivals();
+  EXPECT_EQ(window->tickMillis(), 10);
+  drop("2b.dat", "+");
+  window->onTick();
+  EXPECT_EQ(driver.written(), "heldunannouncedlater+");
   // Without a watch every tick is a pass.
   window->setSpoolWatched(false);
   EXPECT_EQ(window->tickMillis(), 10);
   drop("3.dat", "!");
   window->onTick();
-  EXPECT_EQ(driver.written(), "heldunannouncedlater!");
+  EXPECT_EQ(driver.written(), "heldunannouncedlater+!");
 }
 
 }  // namespace
