@@ -20,6 +20,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <functional>
 #include <iterator>
 #include <set>
@@ -74,7 +75,9 @@ void writePlain(const std::string& path, const std::string& content) {
 
 std::string readPlain(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 // Every entry of `directory`, hidden ones included, in name order.
@@ -568,7 +571,7 @@ constexpr std::size_t headerSize = 32;
 std::string selfDescribing(unsigned index, unsigned generation,
                            std::size_t size) {
   size = std::max(size, headerSize);
-  char header[headerSize + 1];
+  char header[64];
   std::snprintf(header, sizeof header, "%08u %08u %013zu\n", index, generation,
                 size);
   return std::string(header, headerSize) +
