@@ -53,6 +53,8 @@ struct IoResult {
 
 class SerialPort {
  public:
+  // Closing drops what the driver still holds for transmission, so that a
+  // close never waits for a device that does not take it.
   virtual ~SerialPort() = default;
 
   // Applies the settings. A device that is not a terminal, or a value the
@@ -77,9 +79,6 @@ class SerialPort {
   virtual bool waitWritable(int timeoutMillis) = 0;
   // Bytes the driver still holds for transmission.
   virtual std::size_t outputQueued() = 0;
-  // Drops what the driver still holds for transmission, so that closing the
-  // port cannot wait for a device that never takes it.
-  virtual void discardOutput() = 0;
 };
 
 class PortDriver {

@@ -282,7 +282,6 @@ class PosixSerialPort final : public SerialPort {
     return static_cast<std::size_t>(queued);
   }
 
-  void discardOutput() override { ::tcflush(fd_.get(), TCOFLUSH); }
 
  private:
   UniqueFd fd_;

@@ -116,7 +116,6 @@ class FakePort final : public platform::SerialPort {
     }
   }
   std::size_t outputQueued() override { return 0; }
-  void discardOutput() override {}
 
  private:
   FakePortDriver& d_;
