@@ -34,16 +34,22 @@ ServerWindow::ServerWindow(std::string installDir, ServerServices services)
 
 ServerWindow::~ServerWindow() { channel_.closePort(); }
 
+namespace {
+
+// Results are not looked at: a file that cannot be deleted stays.
+void makeEmptied(const std::string& directory) {
+  platform::makeDirectory(directory);
+  for (const auto& name : platform::listDatFiles(directory)) {
+    platform::removeFile(joinPath(directory, name));
+  }
+}
+
+}  // namespace
+
 void ServerWindow::startUp() {
   services_.tray.add(standingTip);
-  platform::makeDirectory(sndDir_);
-  for (const auto& name : platform::listDatFiles(sndDir_)) {
-    platform::removeFile(joinPath(sndDir_, name));
-  }
-  platform::makeDirectory(rcvDir_);
-  for (const auto& name : platform::listDatFiles(rcvDir_)) {
-    platform::removeFile(joinPath(rcvDir_, name));
-  }
+  makeEmptied(sndDir_);
+  makeEmptied(rcvDir_);
   platform::makeDirectory(stsDir_);
   platform::removeFile(lineStatusPath_);
   platform::makeDirectory(logDir_);
@@ -51,11 +57,17 @@ void ServerWindow::startUp() {
 
 void ServerWindow::onTimer() {
   if (ended_) return;
-  if (!channel_.flushOutput()) {
-    reportError(captionSend, channel_.errorText);
-    channel_.errorText.clear();
-  }
+  flushOutput();
   dispatchPass();
+}
+
+void ServerWindow::flushOutput() {
+  if (!channel_.flushOutput()) reportChannelError(captionSend);
+}
+
+void ServerWindow::reportChannelError(std::string_view caption) {
+  reportError(caption, channel_.errorText);
+  channel_.errorText.clear();
 }
 
 namespace {
@@ -81,10 +93,7 @@ void ServerWindow::onTick() {
   const std::int64_t now = platform::monotonicMillis();
   if (spoolWatched_ && !passIncomplete_ && now >= shortTicksUntil_ &&
       now - lastPass_ < safetyPassMillis) {
-    if (!ended_ && !channel_.flushOutput()) {
-      reportError(captionSend, channel_.errorText);
-      channel_.errorText.clear();
-    }
+    if (!ended_) flushOutput();
     return;
   }
   onTimer();
@@ -183,8 +192,7 @@ void ServerWindow::openCommand(std::string_view content) {
   channel_.parameters = parsed.parameters;
   channel_.errorChar = '?';
   if (!channel_.openPort()) {
-    reportError(captionPortOpen, channel_.errorText);
-    channel_.errorText.clear();
+    reportChannelError(captionPortOpen);
     services_.tray.setTip(standingTip);
     return;
   }
@@ -197,8 +205,7 @@ void ServerWindow::openCommand(std::string_view content) {
 void ServerWindow::sendData(std::string_view data) {
   if (data.empty() || !channel_.running) return;
   if (!channel_.writePort(data)) {
-    reportError(captionSend, channel_.errorText);
-    channel_.errorText.clear();
+    reportChannelError(captionSend);
   }
 }
 

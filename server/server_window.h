@@ -80,6 +80,9 @@ class ServerWindow {
 
  private:
   void dispatchPass();
+  void flushOutput();
+  // Reports the channel's error text under `caption` and clears it.
+  void reportChannelError(std::string_view caption);
   void carryOut(std::string_view content);
   void openCommand(std::string_view content);
   void lineCommand(std::string_view content, platform::ControlLine line);
