@@ -53,8 +53,9 @@ struct IoResult {
 
 class SerialPort {
  public:
-  // Closing drops what the driver still holds for transmission, so that a
-  // close never waits for a device that does not take it.
+  // Closing drops what the driver still holds for transmission (bytes the
+  // device has already taken stay), so that a close never waits for a
+  // device that does not take them.
   virtual ~SerialPort() = default;
 
   // Applies the settings. A device that is not a terminal, or a value the

@@ -54,8 +54,10 @@ class PosixSerialPort final : public SerialPort {
 
   ~PosixSerialPort() override {
     // Closing a terminal waits until its output has drained; a device that
-    // never takes it would hold the server for good.
-    ::tcflush(fd_.get(), TCOFLUSH);
+    // never takes it would hold the server for good. Only what is still
+    // queued is dropped: on a pseudo-terminal a flush would also discard
+    // what the far end has not read yet, which a close must keep.
+    if (outputQueued() > 0) ::tcflush(fd_.get(), TCOFLUSH);
   }
 
   Status configure(const PortSettings& settings) override {

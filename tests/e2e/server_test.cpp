@@ -95,6 +95,17 @@ TEST_F(Server, EveryCommandIsLoggedBeforeItTakesEffect) {
   EXPECT_FALSE(install->serverPid().has_value());
 }
 
+TEST_F(Server, DataFollowedByACloseIsNotCutOff) {
+  startServer();
+  openPort();
+  const std::string data = randomBytes(3000, 17);  // fits the pty buffer
+  drop(data);
+  drop("@CLOSE@@@@");
+  ASSERT_EQ(server->wait(10s), 0);
+  // The device reads only now, after the port has been closed.
+  EXPECT_TRUE(device->readExactly(data.size(), 5s) == data);
+}
+
 TEST_F(Server, DataAndLineCommandsWhileClosedAreLoggedNotSentNotReported) {
   startServer();
   drop("@LOG_ST@@@");
